@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "proto/perfetto_subset.pb.h"
+#include "perfetto_subset.pb.h"
 
 // Starts the SDK's in-process tracing service.  Idempotent; call it before
 // the daemon's start-up so that its data source is served in process.
