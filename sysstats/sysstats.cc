@@ -5,6 +5,10 @@
 
 #include "runtime/packet.h"
 #include "sysstats/cpu_data.h"
+#include "sysstats/cpufreq_data.h"
+#include "sysstats/cpuidle_data.h"
+#include "sysstats/disk_data.h"
+#include "sysstats/intrcnt_data.h"
 
 struct ds_registration sysstats_ds = DS_REGISTRATION_INIT;
 
@@ -12,6 +16,8 @@ void
 sysstats_start(void)
 {
 	start_producer();
+	setup_disk_data();
+	setup_intrcnt_data();
 	setup_cpu_data();
 	register_data_source(&sysstats_ds, SYSSTATS_DATA_SOURCE, nullptr);
 }
@@ -20,7 +26,11 @@ sysstats_start(void)
 static void
 write_sys_stats(struct PerfettoPbMsg *sys_stats, void *)
 {
+	populate_disk_data(sys_stats);
+	populate_intrcnt_data(sys_stats);
 	populate_cpu_data(sys_stats);
+	populate_cpufreq_data(sys_stats);
+	populate_cpuidle_data(sys_stats);
 }
 
 static void
