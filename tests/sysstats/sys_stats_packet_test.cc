@@ -13,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "sections_fixture.h"
+#include "sim/kernel.h"
+#include "sim/sysstats.h"
 
 namespace {
 
@@ -141,4 +143,20 @@ TEST(SysStatsPacket, FiveSectionsInOrderAndDecodable)
 	    "cpuidle_state"})) << text;
 	unlink(file.c_str());
 	unlink(text_file.c_str());
+}
+
+// Without an enabled session no section samples anything.
+TEST(SysStatsPacket, DisabledPassesTakeNoSample)
+{
+	start_sysstats_daemon();
+	unsigned snapshots = sim_geom_snapshots_taken();
+	unsigned intr = sim_sysctl_reads("hw.intrcnt");
+	unsigned freq = sim_sysctl_reads("dev.cpu.0.freq");
+	unsigned cx = sim_sysctl_reads("dev.cpu.0.cx_method");
+	for (int i = 0; i < 3; i++)
+		sysstats_pass();
+	EXPECT_EQ(sim_geom_snapshots_taken(), snapshots);
+	EXPECT_EQ(sim_sysctl_reads("hw.intrcnt"), intr);
+	EXPECT_EQ(sim_sysctl_reads("dev.cpu.0.freq"), freq);
+	EXPECT_EQ(sim_sysctl_reads("dev.cpu.0.cx_method"), cx);
 }
