@@ -1,0 +1,23 @@
+// kfunc_producer: kernel function probes from DTrace as Perfetto track
+// events.
+#include <stdio.h>
+#include <unistd.h>
+
+#include "dtrace/consumer.h"
+
+static struct dtrace_consumer_state state;
+
+static void
+idle_sleep(unsigned int usec)
+{
+	usleep(usec);
+}
+
+int
+main(void)
+{
+	setvbuf(stdout, NULL, _IOLBF, 0);
+	kfunc_start(&state);
+	for (;;)
+		dtrace_consumer_pass(&state, idle_sleep);
+}

@@ -1,0 +1,139 @@
+// Probe firings as track events on the firing CPU's track: fbt entry opens
+// a slice, any other fbt probe closes it, a kinst hit is an instant.
+#include <sys/types.h>
+#include <sys/sbuf.h>
+#include <dtrace.h>
+#include <string.h>
+
+#include "dtrace/consumer.h"
+#include "dtrace/cpu_track.h"
+#include "perfetto/public/pb_msg.h"
+#include "runtime/packet.h"
+
+// TrackEvent fields.
+enum {
+	TRACK_EVENT_TYPE = 9,
+	TRACK_EVENT_TRACK_UUID = 11,
+	TRACK_EVENT_TIMESTAMP_ABSOLUTE_US = 16,
+	TRACK_EVENT_CATEGORIES = 22,
+	TRACK_EVENT_NAME = 23,
+};
+
+enum {
+	TYPE_NONE = 0,
+	TYPE_SLICE_BEGIN = 1,
+	TYPE_SLICE_END = 2,
+	TYPE_INSTANT = 3,
+};
+
+struct probe_event {
+	struct dtrace_consumer_state *st;
+	const dtrace_probedesc_t *pd;
+	int32_t cpu;
+	uint64_t timestamp;
+	int type;
+	std::atomic<uint32_t> *counter;	// null for other providers
+};
+
+static bool
+field_is(const char *field, size_t size, const char *value)
+{
+	return strncmp(field, value, size) == 0;
+}
+
+// The packet's own time: a second `timestamp`, after the frame's.
+static void
+write_record_time(struct PerfettoPbMsg *packet, void *arg)
+{
+	const struct probe_event *ev = (const struct probe_event *)arg;
+
+	PerfettoPbMsgAppendType0Field(packet, TRACE_PACKET_TIMESTAMP,
+	    ev->timestamp);
+}
+
+static void
+write_track_event(struct PerfettoPbMsg *msg, void *arg)
+{
+	const struct probe_event *ev = (const struct probe_event *)arg;
+	const dtrace_probedesc_t *pd = ev->pd;
+	struct sbuf *label = sbuf_new(NULL, NULL, 0, SBUF_AUTOEXTEND);
+	struct sbuf *category = sbuf_new(NULL, NULL, 0, SBUF_AUTOEXTEND);
+
+	if (label != NULL) {
+		sbuf_printf(label, "CPU %d", (int)ev->cpu);
+		if (sbuf_finish(label) == 0) {
+			PerfettoPbMsgAppendType2Field(msg, TRACK_EVENT_NAME,
+			    (const uint8_t *)sbuf_data(label),
+			    (size_t)sbuf_len(label));
+			PerfettoPbMsgAppendType0Field(msg,
+			    TRACK_EVENT_TRACK_UUID, cpu_label_uuid(
+			    sbuf_data(label), (size_t)sbuf_len(label), ev->cpu));
+		}
+	}
+	PerfettoPbMsgAppendType0Field(msg, TRACK_EVENT_TIMESTAMP_ABSOLUTE_US,
+	    ev->timestamp / 1000);
+	if (category != NULL) {
+		// The names are fixed arrays: never read past them.
+		sbuf_printf(category, "%.*s:%.*s",
+		    (int)sizeof(pd->dtpd_provider), pd->dtpd_provider,
+		    (int)sizeof(pd->dtpd_func), pd->dtpd_func);
+		if (sbuf_finish(category) == 0)
+			PerfettoPbMsgAppendType2Field(msg,
+			    TRACK_EVENT_CATEGORIES,
+			    (const uint8_t *)sbuf_data(category),
+			    (size_t)sbuf_len(category));
+	}
+	if (ev->type != TYPE_NONE)
+		PerfettoPbMsgAppendType0Field(msg, TRACK_EVENT_TYPE,
+		    (uint64_t)ev->type);
+	if (label != NULL)
+		sbuf_delete(label);
+	if (category != NULL)
+		sbuf_delete(category);
+}
+
+static void
+write_event(struct PerfettoDsTracerImpl *tracer, void *arg)
+{
+	struct probe_event *ev = (struct probe_event *)arg;
+
+	packet_frame(tracer, TRACE_PACKET_TRACK_EVENT, write_track_event, ev,
+	    write_record_time, ev);
+	if (ev->counter != NULL)
+		ev->counter->fetch_add(1, std::memory_order_relaxed);
+}
+
+int
+dtrace_record_cb(const dtrace_probedata_t *data, const dtrace_recdesc_t *rec,
+    void *arg)
+{
+	struct dtrace_consumer_state *st = (struct dtrace_consumer_state *)arg;
+
+	// libdtrace calls once per data record of a firing (a clause with
+	// D's default action has none) and then once without a record: the
+	// latter is the firing, whatever the clause recorded.
+	if (rec != NULL)
+		return DTRACE_CONSUME_THIS;
+	if (!ds_is_enabled(&kfunc_ds))
+		return DTRACE_CONSUME_THIS;
+
+	struct probe_event ev;
+	ev.st = st;
+	ev.pd = data->dtpda_pdesc;
+	ev.cpu = data->dtpda_cpu;
+	ev.timestamp = data->dtpda_timestamp;
+	ev.type = TYPE_NONE;
+	ev.counter = NULL;
+	if (field_is(ev.pd->dtpd_provider, sizeof(ev.pd->dtpd_provider),
+	    "kinst")) {
+		ev.type = TYPE_INSTANT;
+		ev.counter = &st->kinst_events;
+	} else if (field_is(ev.pd->dtpd_provider,
+	    sizeof(ev.pd->dtpd_provider), "fbt")) {
+		ev.type = field_is(ev.pd->dtpd_name, sizeof(ev.pd->dtpd_name),
+		    "entry") ? TYPE_SLICE_BEGIN : TYPE_SLICE_END;
+		ev.counter = &st->fbt_events;
+	}
+	for_each_instance(&kfunc_ds, write_event, &ev);
+	return DTRACE_CONSUME_THIS;
+}
