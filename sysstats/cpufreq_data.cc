@@ -27,8 +27,9 @@ populate_cpufreq_data(struct PerfettoPbMsg *sys_stats)
 		// A short answer leaves the rest of the value zero, not stale.
 		mhz = 0;
 		len = sizeof(mhz);
+		// MHz to kHz, modulo 2^32.
 		if (sysctlbyname(name, &mhz, &len, NULL, 0) == 0)
-			khz = (uint32_t)mhz * 1000u;	/* MHz to kHz, mod 2^32 */
+			khz = (uint32_t)mhz * 1000u;
 		else
 			khz = 0;
 		PerfettoPbMsgAppendType0Field(sys_stats, SYS_STATS_CPUFREQ_KHZ,

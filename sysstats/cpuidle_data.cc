@@ -107,7 +107,8 @@ populate_cpuidle_data(struct PerfettoPbMsg *sys_stats)
 		// never one left from another CPU.
 		memset(names, 0, sizeof(names));
 		take_state_names(value, names);
-		if (!read_cx_string("dev.cpu.%d.cx_duration_counters", i, value))
+		if (!read_cx_string("dev.cpu.%d.cx_duration_counters", i,
+		    value))
 			continue;
 		write_cpu_idle_states(sys_stats, i, value, names);
 	}

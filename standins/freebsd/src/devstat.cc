@@ -100,9 +100,9 @@ devstat_compute_statistics(struct devstat *current, struct devstat *previous,
 		case DSM_TOTAL_TRANSFERS_FREE: u = ops[DEVSTAT_FREE]; break;
 		case DSM_TOTAL_TRANSFERS_OTHER: u = ops[DEVSTAT_NO_DATA]; break;
 		case DSM_TOTAL_BLOCKS: u = total_bytes / block; break;
-		case DSM_TOTAL_BLOCKS_READ: u = bytes[DEVSTAT_READ] / block; break;
-		case DSM_TOTAL_BLOCKS_WRITE: u = bytes[DEVSTAT_WRITE] / block; break;
-		case DSM_TOTAL_BLOCKS_FREE: u = bytes[DEVSTAT_FREE] / block; break;
+		case DSM_TOTAL_BLOCKS_READ: u = bytes[1] / block; break;
+		case DSM_TOTAL_BLOCKS_WRITE: u = bytes[2] / block; break;
+		case DSM_TOTAL_BLOCKS_FREE: u = bytes[3] / block; break;
 		case DSM_QUEUE_LENGTH:
 			u = current->start_count - current->end_count;
 			break;
