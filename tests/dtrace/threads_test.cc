@@ -22,14 +22,18 @@ TEST(HandleAcrossThreads, StopWaitsForTheLoopToLeaveLibdtrace)
 	struct loop_thread lt;
 	loop_thread_start(&lt);
 	std::thread::id loop_id = lt.thread.get_id();
-	// Wait until the loop is inside a dtrace_work.
-	for (;;) {
+	// Wait (up to 5 s) until the loop is inside a dtrace_work.
+	bool inside = false;
+	for (int i = 0; i < 5000 && !inside; i++) {
 		std::vector<sim_dtrace_call> calls = sim_dtrace_calls();
-		if (!calls.empty() && calls.back().op == "work" &&
-		    calls.back().end_ns == 0)
-			break;
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+		inside = !calls.empty() && calls.back().op == "work" &&
+		    calls.back().end_ns == 0;
+		if (!inside)
+			std::this_thread::sleep_for(std::chrono::milliseconds(1));
 	}
+	if (!inside)
+		loop_thread_stop(&lt);
+	ASSERT_TRUE(inside);
 	kfunc_session_finish(s);
 	std::vector<sim_dtrace_call> calls = sim_dtrace_calls();
 	loop_thread_stop(&lt);
