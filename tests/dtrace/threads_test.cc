@@ -112,6 +112,8 @@ TEST(ConcurrentSessions, SecondSharesTheConsumerAndOutlivesTheFirstStop)
 	    "its program is not compiled\n");
 	EXPECT_EQ(sim_dtrace_consumers_open(), 1u);
 	EXPECT_EQ(sim_dtrace_consumers_opened(), 1u);
+	// g is not traced: the shared consumer runs the first program.
+	EXPECT_EQ(sim_dtrace_fire(firing(0, "fbt", "g", "entry", 1)), 0u);
 
 	ASSERT_EQ(sim_dtrace_fire(firing(0, "fbt", "f", "entry", 1)), 1u);
 	drain();
