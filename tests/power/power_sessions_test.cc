@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "perfetto_standin/inspect.h"
+#include "power/power_pass.h"
 #include "power_fixture.h"
 #include "runtime/packet.h"
 #include "sim/kernel.h"
@@ -92,6 +94,25 @@ TEST(PowerSessions, SamplingLastsUntilTheLastStop)
 	struct test_session *c = quiet_session();
 	EXPECT_EQ(power_loop_turn(), 1000u);
 	EXPECT_EQ(battery_packets(session_read_and_destroy(c)).size(), 1u);
+}
+
+// With no session the passes touch neither the SDK nor the kernel, although
+// the capability bits stay set.
+TEST(PowerSessions, PassesWithoutASessionDoNothing)
+{
+	power_daemon_start();
+	session_read_and_destroy(quiet_session());
+	ASSERT_EQ(power_state.flags.load(), PWR_FLAG_ACPIBATTERY | PWR_FLAG_RAPL);
+	unsigned reads = sim_sysctl_reads(counters[0]);
+	unsigned infos = sim_acpi_requests(ACPIIO_BATT_GET_BATTINFO);
+
+	perfetto_standin_record_calls(true);
+	fbsd_power_rapl_pass(&power_ds, &power_state);
+	fbsd_power_battery_pass(&power_ds, &power_state);
+	EXPECT_TRUE(perfetto_standin_calls().empty());
+	perfetto_standin_record_calls(false);
+	EXPECT_EQ(sim_sysctl_reads(counters[0]), reads);
+	EXPECT_EQ(sim_acpi_requests(ACPIIO_BATT_GET_BATTINFO), infos);
 }
 
 // Sessions start and stop on another thread while the main thread samples
