@@ -123,8 +123,9 @@ TEST(SysStatsPacket, FiveSectionsInOrderAndDecodable)
 	    std::system("command -v protoc >/dev/null 2>&1") != 0)
 		GTEST_SKIP() << "needs " << tool << " and protoc";
 	std::string dir = testing::TempDir();
-	std::string file = dir + "sys_stats_packet.trace";
-	std::string text_file = dir + "sys_stats_packet.txt";
+	std::string file = dir + "sys_stats_packet." +
+	    std::to_string(getpid()) + ".trace";
+	std::string text_file = file + ".txt";
 	{
 		std::ofstream out(file, std::ios::binary);
 		out << trace;
