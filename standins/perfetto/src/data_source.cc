@@ -9,8 +9,10 @@
 
 using namespace standin;
 
-// Every data source created, registered or not; never freed.
-static std::vector<PerfettoDsImpl *> g_created;
+// Every data source created, registered or not.  Like the SDK's, they live
+// as long as the process: neither they nor this list are ever freed.
+static std::vector<PerfettoDsImpl *> &g_created =
+    *new std::vector<PerfettoDsImpl *>;
 static std::atomic<uint32_t> g_next_sequence_id{2};  // 1 is the service's
 
 // The writer state of one thread on one instance: one packet sequence.
