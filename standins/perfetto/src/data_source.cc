@@ -217,18 +217,6 @@ PerfettoDsTracerImplPacketBegin(PerfettoDsTracerImpl *t)
 	return w;
 }
 
-static void
-append_varint_field(std::string *out, uint32_t id, uint64_t value)
-{
-	uint8_t buf[2 * PERFETTO_PB_VARINT_MAX_SIZE_64];
-	uint8_t *p = PerfettoPbWriteVarInt(
-	    PerfettoPbMakeTag(static_cast<int32_t>(id),
-	        PERFETTO_PB_WIRE_TYPE_VARINT), buf);
-	p = PerfettoPbWriteVarInt(value, p);
-	out->append(reinterpret_cast<const char *>(buf),
-	    static_cast<size_t>(p - buf));
-}
-
 extern "C" void
 PerfettoDsTracerImplPacketEnd(PerfettoDsTracerImpl *t, PerfettoStreamWriter *w)
 {
@@ -238,11 +226,11 @@ PerfettoDsTracerImplPacketEnd(PerfettoDsTracerImpl *t, PerfettoStreamWriter *w)
 	t->writer.patches.clear();
 
 	// What the service adds to every packet it stores.
-	append_varint_field(&packet, 3, getuid());       // trusted_uid
-	append_varint_field(&packet, 10, t->sequence_id); // trusted_packet_sequence_id
-	append_varint_field(&packet, 79, 0);             // trusted_pid, in process
+	put_varint_field(&packet, 3, getuid());       // trusted_uid
+	put_varint_field(&packet, 10, t->sequence_id); // trusted_packet_sequence_id
+	put_varint_field(&packet, 79, 0);             // trusted_pid, in process
 	if (t->packets == 0)
-		append_varint_field(&packet, 42, 1);     // previous_packet_dropped
+		put_varint_field(&packet, 42, 1);     // previous_packet_dropped
 	t->packets++;
 
 	std::lock_guard<std::mutex> lock(g_mutex);

@@ -71,6 +71,10 @@ void record_call(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Runs `fn` on the SDK thread and waits for it.
 void run_on_sdk_thread(const std::function<void()> &fn);
 
+// Protobuf fields appended to a message being built by the service.
+void put_varint_field(std::string *out, uint32_t id, uint64_t value);
+void put_bytes_field(std::string *out, uint32_t id, const std::string &bytes);
+
 // Stores a committed packet of the instance; drops it when the instance has
 // gone.  Called with g_mutex held.
 void store_packet(session *s, uint32_t target_buffer, std::string packet);

@@ -39,6 +39,32 @@ struct session {
 	std::vector<trace_buffer> buffers;  // guarded by g_mutex
 };
 
+static void
+put_varint(std::string *out, uint64_t v)
+{
+	uint8_t buf[PERFETTO_PB_VARINT_MAX_SIZE_64];
+	uint8_t *end = PerfettoPbWriteVarInt(v, buf);
+	out->append(reinterpret_cast<char *>(buf),
+	    static_cast<size_t>(end - buf));
+}
+
+void
+put_varint_field(std::string *out, uint32_t id, uint64_t v)
+{
+	put_varint(out, PerfettoPbMakeTag(static_cast<int32_t>(id),
+	    PERFETTO_PB_WIRE_TYPE_VARINT));
+	put_varint(out, v);
+}
+
+void
+put_bytes_field(std::string *out, uint32_t id, const std::string &bytes)
+{
+	put_varint(out, PerfettoPbMakeTag(static_cast<int32_t>(id),
+	    PERFETTO_PB_WIRE_TYPE_DELIMITED));
+	put_varint(out, bytes.size());
+	out->append(bytes);
+}
+
 void
 store_packet(session *s, uint32_t target_buffer, std::string packet)
 {
@@ -60,32 +86,6 @@ struct PerfettoTracingSessionImpl {
 };
 
 static std::atomic<uint64_t> g_next_session_id{1};
-
-static void
-put_varint(std::string *out, uint64_t v)
-{
-	uint8_t buf[PERFETTO_PB_VARINT_MAX_SIZE_64];
-	uint8_t *end = PerfettoPbWriteVarInt(v, buf);
-	out->append(reinterpret_cast<char *>(buf),
-	    static_cast<size_t>(end - buf));
-}
-
-static void
-put_varint_field(std::string *out, uint32_t id, uint64_t v)
-{
-	put_varint(out, PerfettoPbMakeTag(static_cast<int32_t>(id),
-	    PERFETTO_PB_WIRE_TYPE_VARINT));
-	put_varint(out, v);
-}
-
-static void
-put_bytes_field(std::string *out, uint32_t id, const std::string &bytes)
-{
-	put_varint(out, PerfettoPbMakeTag(static_cast<int32_t>(id),
-	    PERFETTO_PB_WIRE_TYPE_DELIMITED));
-	put_varint(out, bytes.size());
-	out->append(bytes);
-}
 
 static PerfettoPbDecoder
 decoder_over(const std::string &bytes)
