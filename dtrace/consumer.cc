@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include "dtrace/d_program.h"
 
@@ -248,8 +249,8 @@ dtrace_consumer_pass(struct dtrace_consumer_state *st,
 		return;
 	}
 
-	dtrace_workstatus_t status = dtrace_work(handle, stdout, NULL,
-	    dtrace_record_cb, st);
+	dtrace_workstatus_t status = dtrace_work(handle, stdout,
+	    dtrace_probe_cb, dtrace_record_cb, st);
 	if (status == DTRACE_WORKSTATUS_ERROR && dtrace_errno(handle) != EINTR)
 		dtrace_fatal(handle, "processing aborted");
 	dtrace_sleep(handle);

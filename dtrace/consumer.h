@@ -40,7 +40,9 @@ void kfunc_start(struct dtrace_consumer_state *st);
 void dtrace_consumer_pass(struct dtrace_consumer_state *st,
                           void (*idle_sleep)(unsigned int usec));
 
-// Record callback handed to dtrace_work (record_cb.cc).
+// Probe and record callbacks handed to dtrace_work (record_cb.cc): the
+// first keeps the firing's time, the second writes its track events.
+int dtrace_probe_cb(const dtrace_probedata_t *data, void *arg);
 int dtrace_record_cb(const dtrace_probedata_t *data,
                      const dtrace_recdesc_t *rec, void *arg);
 

@@ -22,6 +22,10 @@ struct dtrace_consumer_state {
 	std::atomic<uint8_t> running;	// the loop drains while set
 	std::atomic<uint32_t> fbt_events;
 	std::atomic<uint32_t> kinst_events;
+	// Time of the firing being consumed, from its record header: set by
+	// the probe callback, read by the record callback, both on the main
+	// thread inside dtrace_work.
+	uint64_t firing_ns;
 
 	// Instances that share the live consumer: the first one set up opens
 	// it, the last one stopped closes it.  Taken by the callbacks only.

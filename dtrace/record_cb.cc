@@ -3,6 +3,7 @@
 #include <sys/types.h>
 #include <sys/sbuf.h>
 #include <dtrace.h>
+#include <stdint.h>
 #include <string.h>
 
 #include "dtrace/consumer.h"
@@ -103,6 +104,22 @@ write_event(struct PerfettoDsTracerImpl *tracer, void *arg)
 		ev->counter->fetch_add(1, std::memory_order_relaxed);
 }
 
+// Every firing begins with a record header that holds its own time; this
+// callback is the one place where the data points at it.  (FreeBSD's main
+// branch also reports a dtpda_timestamp, but that is when the CPU buffer
+// was snapshotted, one time for all of its firings; 13.x and 14.0 lack it.)
+int
+dtrace_probe_cb(const dtrace_probedata_t *data, void *arg)
+{
+	struct dtrace_consumer_state *st = (struct dtrace_consumer_state *)arg;
+	dtrace_rechdr_t hdr;
+
+	// The header is only 4-byte aligned.
+	memcpy(&hdr, data->dtpda_data, sizeof(hdr));
+	st->firing_ns = DTRACE_RECORD_LOAD_TIMESTAMP(&hdr);
+	return DTRACE_CONSUME_THIS;
+}
+
 int
 dtrace_record_cb(const dtrace_probedata_t *data, const dtrace_recdesc_t *rec,
     void *arg)
@@ -121,7 +138,7 @@ dtrace_record_cb(const dtrace_probedata_t *data, const dtrace_recdesc_t *rec,
 	ev.st = st;
 	ev.pd = data->dtpda_pdesc;
 	ev.cpu = data->dtpda_cpu;
-	ev.timestamp = data->dtpda_timestamp;
+	ev.timestamp = st->firing_ns;
 	ev.type = TYPE_NONE;
 	ev.counter = NULL;
 	if (field_is(ev.pd->dtpd_provider, sizeof(ev.pd->dtpd_provider),

@@ -1,5 +1,6 @@
 #include "kfunc_fixture.h"
 
+#include <string.h>
 #include <unistd.h>
 
 #include "runtime/packet.h"
@@ -112,6 +113,30 @@ firing(int cpu, const char *provider, const char *function, const char *name,
 	return sim_dtrace_firing{ cpu, provider,
 	    std::string(provider) == "fbt" ? "kernel" : "", function, name,
 	    timestamp, 0 };
+}
+
+int
+consume_directly(uint64_t ns)
+{
+	dtrace_rechdr_t hdr;
+	memset(&hdr, 0, sizeof(hdr));
+	hdr.dtrh_epid = 1;
+	DTRACE_RECORD_STORE_TIMESTAMP(&hdr, ns);
+	dtrace_probedesc_t pd;
+	memset(&pd, 0, sizeof(pd));
+	strcpy(pd.dtpd_provider, "fbt");
+	strcpy(pd.dtpd_mod, "kernel");
+	strcpy(pd.dtpd_func, "f");
+	strcpy(pd.dtpd_name, "entry");
+	dtrace_probedata_t data;
+	memset(&data, 0, sizeof(data));
+	data.dtpda_pdesc = &pd;
+	data.dtpda_cpu = 0;
+	data.dtpda_data = (caddr_t)&hdr;
+
+	if (dtrace_probe_cb(&data, &kfunc_state) != DTRACE_CONSUME_THIS)
+		return -1;
+	return dtrace_record_cb(&data, nullptr, &kfunc_state);
 }
 
 std::vector<perfetto::protos::TracePacket>

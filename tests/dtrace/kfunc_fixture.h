@@ -60,6 +60,11 @@ struct sim_dtrace_firing firing(int cpu, const char *provider,
                                 const char *function, const char *name,
                                 uint64_t timestamp);
 
+// Calls the probe and record callbacks as dtrace_work does for one fbt
+// entry firing of f on CPU 0 at `ns`, without data records; returns what
+// the record callback returned for the end of the firing.
+int consume_directly(uint64_t ns);
+
 // The track events of a trace, in order.
 std::vector<perfetto::protos::TracePacket> event_packets(const std::string &t);
 

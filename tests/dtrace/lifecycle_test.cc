@@ -123,37 +123,47 @@ TEST(Lifecycle, WorkDoneOrInterruptedKeepsTheLoopGoing)
 	EXPECT_EQ(event_packets(kfunc_session_finish(s)).size(), 1u);
 }
 
-TEST(Lifecycle, EmptyProgramStillOpensAndStartsAConsumer)
+std::string
+fbt_dump(const std::string &function)
 {
-	kfunc_daemon_start();
-	struct test_session *s = kfunc_session_start(service_config(""));
-	EXPECT_EQ(ops_since(0), (std::vector<std::string>{ "open", "setopt",
-	    "setopt", "compile", "exec", "go" }));
-	EXPECT_EQ(sim_dtrace_consumers_open(), 1u);
-	loop_pass();
-	EXPECT_EQ(idle_sleeps.load(), 0u);
-	kfunc_session_finish(s);
-	EXPECT_EQ(sim_dtrace_consumers_open(), 0u);
+	return dump_of(2, "fbt:kernel:" + function + ":entry\nfbt:kernel:" +
+	    function + ":return\n");
 }
 
 // A program that does not compile, enable or start ends its own session:
 // the line dtrace_fatal would print, no consumer left, no events, and the
-// next session is served.
+// next session is served.  A configuration without a usable entry gives
+// an empty program, which libdtrace does not compile.
 TEST(Lifecycle, BadProgramEndsOnlyItsSession)
 {
+	const std::string empty_line = "kfunc_producer: failed to compile "
+	    "program: empty D program translation unit 1002\n";
 	struct {
-		const char *entry;
+		std::string config;
 		enum sim_dtrace_step step;
 		int err;
-		const char *line;
+		std::string out;
+		std::string line;
 	} cases[] = {
-		{ "nosuch", SIM_DTRACE_NSTEPS, 0,
+		{ service_config(""), SIM_DTRACE_NSTEPS, 0, dump_of(0, ""),
+		  empty_line },
+		{ dtrace_config({ { FBT, "f g" }, { KINST, "h;" } }),
+		  SIM_DTRACE_NSTEPS, 0,
+		  "build_d_program: rejected fbt_function entry \"f g\": not a "
+		  "plain probe description component\n"
+		  "build_d_program: rejected kinst_function entry \"h;\": not a "
+		  "plain probe description component\n" + dump_of(0, ""),
+		  empty_line },
+		{ dtrace_config({ { FBT, "nosuch" } }), SIM_DTRACE_NSTEPS, 0,
+		  fbt_dump("nosuch"),
 		  "kfunc_producer: failed to compile program: probe description "
 		  "fbt:kernel:nosuch:entry does not match any probes 1002\n" },
-		{ "f", SIM_DTRACE_EXEC, ENOSPC,
+		{ dtrace_config({ { FBT, "f" } }), SIM_DTRACE_EXEC, ENOSPC,
+		  fbt_dump("f"),
 		  "kfunc_producer: failed to enable probes: No space left on "
 		  "device 28\n" },
-		{ "f", SIM_DTRACE_GO, EBUSY,
+		{ dtrace_config({ { FBT, "f" } }), SIM_DTRACE_GO, EBUSY,
+		  fbt_dump("f"),
 		  "kfunc_producer: couldn't start tracing\n"
 		  ": Device or resource busy 16\n" },
 	};
@@ -164,11 +174,15 @@ TEST(Lifecycle, BadProgramEndsOnlyItsSession)
 		if (c.err != 0)
 			sim_dtrace_fail(c.step, c.err, 1);
 		std::string out, err;
-		struct test_session *bad = kfunc_session_start(
-		    dtrace_config({ { FBT, c.entry } }), &out, &err);
-		EXPECT_EQ(out, dump_of(2, std::string("fbt:kernel:") + c.entry +
-		    ":entry\nfbt:kernel:" + c.entry + ":return\n"));
+		size_t mark = ncalls();
+		struct test_session *bad = kfunc_session_start(c.config, &out,
+		    &err);
+		EXPECT_EQ(out, c.out);
 		EXPECT_EQ(err, c.line);
+		std::vector<std::string> ops = ops_since(mark);
+		ASSERT_FALSE(ops.empty());
+		EXPECT_EQ(ops.front(), "open");
+		EXPECT_EQ(ops.back(), "close");
 		EXPECT_EQ(sim_dtrace_consumers_open(), 0u);
 		EXPECT_EQ(sim_dtrace_inject(firing(0, "fbt", "f", "entry", 1)),
 		    0u);
@@ -185,8 +199,8 @@ TEST(Lifecycle, BadProgramEndsOnlyItsSession)
 		EXPECT_EQ(sim_dtrace_consumers_open(), 0u);
 		served++;
 	}
-	EXPECT_EQ(served, 3u);
-	EXPECT_EQ(kfunc_state.fbt_events.load(), 3u);
+	EXPECT_EQ(served, std::size(cases));
+	EXPECT_EQ(kfunc_state.fbt_events.load(), std::size(cases));
 }
 
 // Failures of the DTrace facility itself end the daemon.  Standard output

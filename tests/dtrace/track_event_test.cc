@@ -1,16 +1,11 @@
 // Probe firings as track events: fields by provider and probe name, the
 // packet's two timestamps, per-CPU uuids and the event counters.
-#include <dtrace.h>
-#include <string.h>
-
-#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "dtrace/cpu_track.h"
 #include "kfunc_fixture.h"
-#include "perfetto_standin/inspect.h"
 #include "runtime/packet.h"
 
 namespace {
@@ -157,26 +152,56 @@ TEST(TrackEvents, TwoSessionsGetAPacketEachAndTheCounterMovesByTwo)
 	    std::string::npos) << out;
 }
 
+// Each firing's time is the one in its record header.  A dtrace_work
+// drains all the firings of a CPU from one snapshot of its buffer, taken
+// after them: a slice spans from its entry to its return, and no event
+// takes the snapshot's time.
+TEST(TrackEvents, FiringsOfOneSnapshotKeepTheirOwnTimes)
+{
+	kfunc_daemon_start();
+	struct test_session *s = kfunc_session_start(dtrace_config(
+	    { { FBT, "f" }, { KINST, "g:4" } }));
+	uint64_t t0 = monotonic_ns() - 1000000;
+	const uint64_t at[] = { t0, t0 + 7300, t0 + 25000 };
+	ASSERT_EQ(sim_dtrace_fire(firing(2, "fbt", "f", "entry", at[0])), 1u);
+	ASSERT_EQ(sim_dtrace_fire(firing(2, "kinst", "g", "4", at[1])), 1u);
+	struct sim_dtrace_firing ret = firing(2, "fbt", "f", "return", at[2]);
+	ret.records = 2;
+	ASSERT_EQ(sim_dtrace_fire(ret), 1u);
+	loop_pass();
+	ASSERT_EQ(sim_dtrace_pending(), 0u);
+	uint64_t snapshot = sim_dtrace_snapshot_ns();
+	std::vector<perfetto::protos::TracePacket> events =
+	    event_packets(kfunc_session_finish(s));
+
+	ASSERT_EQ(events.size(), 3u);
+	EXPECT_GT(snapshot, at[2]);
+	for (size_t i = 0; i < events.size(); i++) {
+		EXPECT_EQ(events[i].timestamp(), at[i]) << i;
+		EXPECT_EQ(events[i].track_event().timestamp_absolute_us(),
+		    (int64_t)(at[i] / 1000)) << i;
+	}
+	EXPECT_EQ(events[2].timestamp() - events[0].timestamp(), 25000u);
+	EXPECT_EQ(events[2].track_event().timestamp_absolute_us() -
+	    events[0].track_event().timestamp_absolute_us(), 25);
+}
+
+// Without an active instance the callbacks write nothing and count
+// nothing, before the first session and after one has stopped.
 TEST(TrackEvents, DisabledWritesNothing)
 {
 	kfunc_daemon_start();
-	dtrace_probedesc_t pd;
-	memset(&pd, 0, sizeof(pd));
-	strcpy(pd.dtpd_provider, "fbt");
-	strcpy(pd.dtpd_func, "f");
-	strcpy(pd.dtpd_name, "entry");
-	dtrace_probedata_t data;
-	memset(&data, 0, sizeof(data));
-	data.dtpda_pdesc = &pd;
-	data.dtpda_timestamp = 1;
-
-	perfetto_standin_record_calls(true);
-	EXPECT_EQ(dtrace_record_cb(&data, nullptr, &kfunc_state), 0);
-	perfetto_standin_record_calls(false);
-	std::vector<std::string> calls = perfetto_standin_calls();
-	EXPECT_EQ(std::count(calls.begin(), calls.end(),
-	    "PerfettoDsImplTraceIterateBegin"), 0);
-	EXPECT_EQ(kfunc_state.fbt_events.load(), 0u);
+	EXPECT_EQ(consume_directly(1), 0);
+	struct test_session *s = kfunc_session_start(dtrace_config(
+	    { { FBT, "f" } }));
+	EXPECT_EQ(consume_directly(2), 0);
+	EXPECT_EQ(kfunc_state.fbt_events.load(), 1u);
+	std::vector<perfetto::protos::TracePacket> events =
+	    event_packets(kfunc_session_finish(s));
+	ASSERT_EQ(events.size(), 1u);
+	EXPECT_EQ(events[0].timestamp(), 2u);
+	EXPECT_EQ(consume_directly(3), 0);
+	EXPECT_EQ(kfunc_state.fbt_events.load(), 1u);
 	EXPECT_EQ(kfunc_state.kinst_events.load(), 0u);
 }
 

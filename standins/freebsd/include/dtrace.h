@@ -22,6 +22,7 @@ typedef struct dtrace_prog dtrace_prog_t;
 #define	DTRACE_O_LP64	0x04	/* force 64-bit data model */
 #define	DTRACE_O_ILP32	0x08	/* force 32-bit data model */
 
+#define	DTRACE_C_EMPTY	0x0002	/* allow a program without clauses */
 #define	DTRACE_C_ZDEFS	0x0004	/* allow probe descriptions that match nothing */
 
 typedef struct dtrace_proginfo {
@@ -39,6 +40,11 @@ typedef enum {
 	DTRACEFLOW_NONE
 } dtrace_flowkind_t;
 
+/*
+ * One firing as the consumer callbacks see it.  `dtpda_data` points into
+ * the buffer: at the firing's record header (dtrace_rechdr_t) when the
+ * probe callback runs, at header + dtrd_offset in each record callback.
+ */
 typedef struct dtrace_probedata {
 	dtrace_hdl_t *dtpda_handle;
 	dtrace_eprobedesc_t *dtpda_edesc;
@@ -48,7 +54,6 @@ typedef struct dtrace_probedata {
 	dtrace_flowkind_t dtpda_flow;
 	const char *dtpda_prefix;
 	int dtpda_indent;
-	uint64_t dtpda_timestamp;
 } dtrace_probedata_t;
 
 #define	DTRACE_CONSUME_ERROR	-1	/* error while processing */

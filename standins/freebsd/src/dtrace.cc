@@ -4,8 +4,9 @@
 // with dtrace_close.  The compiler knows probe descriptions only (one
 // clause per line, D's default action): predicates and action blocks are
 // syntax errors here.  Firings wait in a per-consumer queue that
-// dtrace_work drains into the callbacks, outside the simulation's lock so
-// that callbacks may call back into it.
+// dtrace_work lays out in per-CPU buffers, as the kernel fills them, and
+// drains into the callbacks outside the simulation's lock so that
+// callbacks may call back into it.
 #include <dtrace.h>
 
 #include <errno.h>
@@ -64,6 +65,12 @@ struct dtrace_prog {
 	unsigned matches;
 };
 
+// A firing waiting for its consumer, with the enabled probe it fired.
+struct sim_queued {
+	sim_dtrace_firing f;
+	dtrace_epid_t epid;
+};
+
 struct dtrace_hdl {
 	unsigned id;
 	int err;
@@ -73,7 +80,7 @@ struct dtrace_hdl {
 	std::vector<sim_pdesc> enabled;
 	bool going;
 	bool stopped;
-	std::deque<sim_dtrace_firing> queue;
+	std::deque<sim_queued> queue;
 	std::condition_variable wake;
 	unsigned in_call;
 	std::thread::id call_thread;
@@ -100,6 +107,7 @@ static struct {
 	uint64_t sleep_ns;
 	uint64_t work_delay_ns;
 	unsigned delivered;
+	std::atomic<uint64_t> snapshot_ns;
 	std::vector<sim_dtrace_call> calls;
 	unsigned overlaps;
 	std::vector<std::string> last_options;
@@ -135,6 +143,7 @@ reset_locked(void)
 	g.sleep_ns = 10000000;
 	g.work_delay_ns = 0;
 	g.delivered = 0;
+	g.snapshot_ns.store(0, std::memory_order_relaxed);
 	g.calls.clear();
 	g.overlaps = 0;
 	g.last_options.clear();
@@ -249,13 +258,25 @@ count_matches_locked(const sim_pdesc &d)
 	return n;
 }
 
+// The enabled probe id of a firing: one per enabled description, from 1;
+// a firing that no description names (an injected one) gets the id after
+// them.
+static dtrace_epid_t
+firing_epid(const dtrace_hdl *h, const sim_dtrace_firing &f)
+{
+	size_t i = 0;
+	for (; i < h->enabled.size(); i++) {
+		const sim_pdesc &d = h->enabled[i];
+		if (desc_matches(d, f.provider, f.module, f.function, f.name))
+			break;
+	}
+	return (dtrace_epid_t)(i + 1);
+}
+
 static bool
 firing_enabled(const dtrace_hdl *h, const sim_dtrace_firing &f)
 {
-	for (const sim_pdesc &d : h->enabled)
-		if (desc_matches(d, f.provider, f.module, f.function, f.name))
-			return true;
-	return false;
+	return firing_epid(h, f) <= h->enabled.size();
 }
 
 static unsigned
@@ -269,7 +290,7 @@ queue_firing(const sim_dtrace_firing &f, bool only_enabled)
 			continue;
 		if (only_enabled && !firing_enabled(h, f))
 			continue;
-		h->queue.push_back(f);
+		h->queue.push_back(sim_queued{ f, firing_epid(h, f) });
 		h->wake.notify_all();
 		n++;
 	}
@@ -288,7 +309,9 @@ sim_dtrace_inject(const struct sim_dtrace_firing &f)
 	return queue_firing(f, false);
 }
 
-// Busy functions fire by themselves on the default machine.
+// Busy functions fire by themselves on the default machine: each one has
+// just run once on a CPU of its own (entry, its first instruction, return,
+// 1.5 us apart), ending shortly before the snapshot that carries them.
 static void
 autofire_locked(dtrace_hdl *h)
 {
@@ -301,16 +324,14 @@ autofire_locked(dtrace_hdl *h)
 		if (std::find(g.functions.begin(), g.functions.end(), fn) ==
 		    g.functions.end())
 			continue;
-		sim_dtrace_firing entry{ cpu, "fbt", "kernel", fn, "entry", now, 0 };
-		sim_dtrace_firing ret{ cpu, "fbt", "kernel", fn, "return",
-		    now + 1500, 0 };
-		sim_dtrace_firing hit{ cpu, "kinst", "", fn, "0", now + 700, 0 };
-		if (firing_enabled(h, entry))
-			h->queue.push_back(entry);
-		if (firing_enabled(h, hit))
-			h->queue.push_back(hit);
-		if (firing_enabled(h, ret))
-			h->queue.push_back(ret);
+		const sim_dtrace_firing ran[] = {
+			{ cpu, "fbt", "kernel", fn, "entry", now - 2500, 0 },
+			{ cpu, "kinst", "", fn, "0", now - 1800, 0 },
+			{ cpu, "fbt", "kernel", fn, "return", now - 1000, 0 },
+		};
+		for (const sim_dtrace_firing &f : ran)
+			if (firing_enabled(h, f))
+				h->queue.push_back(sim_queued{ f, firing_epid(h, f) });
 		cpu = (cpu + 1) % 4;
 	}
 }
@@ -330,6 +351,12 @@ sim_dtrace_delivered(void)
 {
 	std::lock_guard<std::mutex> lk(g.mu);
 	return g.delivered;
+}
+
+uint64_t
+sim_dtrace_snapshot_ns(void)
+{
+	return g.snapshot_ns.load(std::memory_order_acquire);
 }
 
 void
@@ -663,6 +690,13 @@ dtrace_program_strcompile(dtrace_hdl_t *h, const char *src,
 			p->descs.push_back(d);
 			p->texts.push_back(desc_text(d));
 		}
+		if (p != nullptr && p->descs.empty() &&
+		    !(cflags & DTRACE_C_EMPTY)) {
+			h->errmsg = "empty D program translation unit";
+			delete p;
+			p = nullptr;
+			set_errno_locked(h, EDT_COMPILER);
+		}
 		if (p != nullptr)
 			h->progs.push_back(p);
 	}
@@ -756,30 +790,82 @@ fill_probedesc(dtrace_probedesc_t *pd, const sim_dtrace_firing &f)
 	snprintf(pd->dtpd_name, sizeof(pd->dtpd_name), "%s", f.name.c_str());
 }
 
+// A CPU's buffer as a snapshot hands it to libdtrace.  Each firing is a
+// record header at a 4-byte boundary, or at an 8-byte one when data
+// records follow; its records lie 8 bytes apart from FIRST_RECORD on,
+// counted from the header (the header padded to their alignment).
+static const uint32_t RECORD_SIZE = 8;
+static const uint32_t FIRST_RECORD = 16;
+static const unsigned MAX_RECORDS = 8;
+
+struct sim_buffer {
+	std::vector<uint64_t> words;	// the bytes, 8-byte aligned
+	std::vector<size_t> headers;	// offset of each firing's header
+};
+
+static size_t
+round_up(size_t n, size_t align)
+{
+	return (n + align - 1) / align * align;
+}
+
+static unsigned
+nrecords(const sim_dtrace_firing &f)
+{
+	return std::min(f.records, MAX_RECORDS);
+}
+
+static void
+fill_buffer(struct sim_buffer *b, const sim_queued *first, size_t count)
+{
+	size_t end = 0;
+	b->headers.clear();
+	for (size_t i = 0; i < count; i++) {
+		unsigned nrec = nrecords(first[i].f);
+		size_t at = round_up(end, nrec > 0 ? RECORD_SIZE :
+		    sizeof(uint32_t));
+		b->headers.push_back(at);
+		end = at + (nrec > 0 ? FIRST_RECORD + RECORD_SIZE * nrec :
+		    sizeof(dtrace_rechdr_t));
+	}
+	b->words.assign(round_up(end, 8) / 8, 0);
+	char *base = (char *)b->words.data();
+	for (size_t i = 0; i < count; i++) {
+		dtrace_rechdr_t hdr;
+		hdr.dtrh_epid = first[i].epid;
+		DTRACE_RECORD_STORE_TIMESTAMP(&hdr, first[i].f.timestamp);
+		memcpy(base + b->headers[i], &hdr, sizeof(hdr));
+		for (unsigned r = 0; r < nrecords(first[i].f); r++) {
+			uint64_t value = r + 1;
+			memcpy(base + b->headers[i] + FIRST_RECORD +
+			    RECORD_SIZE * r, &value, sizeof(value));
+		}
+	}
+}
+
 // Hands one firing to the callbacks as libdtrace does: the probe callback
-// once (a null one consumes everything), the record callback for each data
-// record, then once more with a null record to end the firing.
+// once with the data at the record header (a null one consumes
+// everything), the record callback for each data record with the data at
+// that record, then once more with a null record to end the firing.
 static int
-consume_firing(dtrace_hdl *h, const sim_dtrace_firing &f,
+consume_firing(dtrace_hdl *h, const sim_dtrace_firing &f, char *header,
     dtrace_consume_probe_f *pfunc, dtrace_consume_rec_f *rfunc, void *arg)
 {
 	dtrace_probedesc_t pd;
 	fill_probedesc(&pd, f);
-	uint64_t payload[8] = { 0 };
 	dtrace_probedata_t data;
 	memset(&data, 0, sizeof(data));
 	data.dtpda_handle = h;
 	data.dtpda_edesc = NULL;
 	data.dtpda_pdesc = &pd;
 	data.dtpda_cpu = f.cpu;
-	data.dtpda_data = (caddr_t)payload;
+	data.dtpda_data = header;
 	data.dtpda_flow = DTRACEFLOW_NONE;
 	if (f.provider == "fbt")
 		data.dtpda_flow = f.name == "entry" ? DTRACEFLOW_ENTRY :
 		    DTRACEFLOW_RETURN;
 	data.dtpda_prefix = "";
 	data.dtpda_indent = 0;
-	data.dtpda_timestamp = f.timestamp;
 
 	if (pfunc != NULL) {
 		int r = pfunc(&data, arg);
@@ -792,18 +878,17 @@ consume_firing(dtrace_hdl *h, const sim_dtrace_firing &f,
 	}
 	if (rfunc == NULL)
 		return 0;
-	unsigned nrec = std::min(f.records, 8u);
-	for (unsigned i = 0; i < nrec; i++) {
+	for (unsigned i = 0; i < nrecords(f); i++) {
 		dtrace_recdesc_t rec;
 		memset(&rec, 0, sizeof(rec));
 		rec.dtrd_action = DTRACEACT_DIFEXPR;
-		rec.dtrd_size = 8;
-		rec.dtrd_offset = 8 * i;
-		rec.dtrd_alignment = 8;
-		data.dtpda_data = (caddr_t)&payload[i];
+		rec.dtrd_size = RECORD_SIZE;
+		rec.dtrd_offset = FIRST_RECORD + RECORD_SIZE * i;
+		rec.dtrd_alignment = RECORD_SIZE;
+		data.dtpda_data = header + rec.dtrd_offset;
 		int r = rfunc(&data, &rec, arg);
 		if (r == DTRACE_CONSUME_NEXT)
-			break;
+			continue;
 		if (r == DTRACE_CONSUME_ABORT)
 			return EDT_CONSABORT;
 		if (r != DTRACE_CONSUME_THIS)
@@ -818,7 +903,7 @@ dtrace_work(dtrace_hdl_t *h, FILE *fp, dtrace_consume_probe_f *pfunc,
     dtrace_consume_rec_f *rfunc, void *arg)
 {
 	(void)fp;
-	std::deque<sim_dtrace_firing> batch;
+	std::vector<sim_queued> batch;
 	uint64_t delay;
 	size_t slot;
 	{
@@ -832,19 +917,37 @@ dtrace_work(dtrace_hdl_t *h, FILE *fp, dtrace_consume_probe_f *pfunc,
 		}
 		if (h->going && !h->stopped)
 			autofire_locked(h);
-		batch.swap(h->queue);
+		batch.assign(h->queue.begin(), h->queue.end());
+		h->queue.clear();
 		delay = g.work_delay_ns;
 	}
 	if (delay > 0)
 		std::this_thread::sleep_for(std::chrono::nanoseconds(delay));
 
+	// One CPU's buffer after the other, in CPU order, each snapshotted
+	// just before it is consumed.
+	std::stable_sort(batch.begin(), batch.end(),
+	    [](const sim_queued &a, const sim_queued &b) {
+		    return a.f.cpu < b.f.cpu;
+	    });
+	struct sim_buffer buf;
 	int err = 0;
 	unsigned done = 0;
-	for (const sim_dtrace_firing &f : batch) {
-		err = consume_firing(h, f, pfunc, rfunc, arg);
-		if (err != 0)
-			break;
-		done++;
+	for (size_t first = 0; first < batch.size() && err == 0;) {
+		size_t end = first;
+		while (end < batch.size() && batch[end].f.cpu == batch[first].f.cpu)
+			end++;
+		fill_buffer(&buf, &batch[first], end - first);
+		g.snapshot_ns.store(now_ns(), std::memory_order_release);
+		for (size_t i = first; i < end; i++) {
+			err = consume_firing(h, batch[i].f,
+			    (char *)buf.words.data() + buf.headers[i - first],
+			    pfunc, rfunc, arg);
+			if (err != 0)
+				break;
+			done++;
+		}
+		first = end;
 	}
 
 	std::lock_guard<std::mutex> lk(g.mu);

@@ -5,7 +5,17 @@
 // function of its function list, and kinst probes "kinst::FUNC:OFFSET" (any
 // decimal offset, or an empty name for every instruction) for the same
 // functions.  A firing reaches each consumer that is tracing and enabled a
-// matching probe; dtrace_work hands it to the record callback.
+// matching probe; dtrace_work hands it to the callbacks.
+//
+// dtrace_work lays the queued firings out as the kernel does: a buffer per
+// CPU, taken in CPU order, each snapshotted at a time of its own
+// (CLOCK_MONOTONIC, later than the firings made by the simulation itself);
+// in it every firing is a record header (dtrace_rechdr_t) holding the
+// firing's own time, then its data records, 8-byte aligned, at offsets
+// counted from the header.  The callbacks see dtpda_data where libdtrace
+// puts it: at the header for the probe callback, at header + dtrd_offset
+// for each record, and where the last record left it (the header, when
+// there is none) for the end-of-firing call.
 #ifndef SIM_DTRACE_H
 #define SIM_DTRACE_H
 
@@ -21,8 +31,9 @@ struct sim_dtrace_firing {
 	std::string module;
 	std::string function;
 	std::string name;
-	uint64_t timestamp;	// ns, as dtpda_timestamp reports it
-	unsigned records;	// data records before the end-of-firing call
+	uint64_t timestamp;	// ns: the firing's time, in its record header
+	unsigned records;	// data records (at most 8) before the
+				// end-of-firing call
 };
 
 // Empties the DTrace part: no function, no autofire, no failure armed,
@@ -31,7 +42,8 @@ void sim_dtrace_reset(void);
 // The kernel's functions (replaces the list).
 void sim_dtrace_set_functions(const std::vector<std::string> &functions);
 // Enabled probes of a few busy functions (malloc, free, vm_fault,
-// amd64_syscall, when listed) fire by themselves while a consumer works.
+// amd64_syscall, when listed) fire by themselves while a consumer works,
+// at CLOCK_MONOTONIC times just before the snapshot that carries them.
 void sim_dtrace_set_autofire(bool on);
 
 // Queues the firing for every tracing consumer that enabled a matching
@@ -44,6 +56,10 @@ unsigned sim_dtrace_inject(const struct sim_dtrace_firing &f);
 unsigned sim_dtrace_pending(void);
 // Firings handed to record callbacks so far.
 unsigned sim_dtrace_delivered(void);
+// Time of the newest buffer snapshot (CLOCK_MONOTONIC ns; 0 before the
+// first): what FreeBSD's main branch reports as dtpda_timestamp for every
+// firing of that buffer.
+uint64_t sim_dtrace_snapshot_ns(void);
 
 // Steps that can be made to fail.
 enum sim_dtrace_step {

@@ -17,6 +17,7 @@ typedef unsigned int uint_t;
 typedef int processorid_t;
 
 typedef uint32_t dtrace_id_t;		/* probe identifier */
+typedef uint32_t dtrace_epid_t;		/* enabled probe identifier */
 typedef uint16_t dtrace_actkind_t;	/* action kind */
 typedef int64_t dtrace_optval_t;	/* option value */
 typedef uint8_t dtrace_stability_t;	/* stability code */
@@ -58,6 +59,26 @@ typedef struct dtrace_attribute {
 	dtrace_stability_t dtat_data;
 	dtrace_class_t dtat_class;
 } dtrace_attribute_t;
+
+/*
+ * The head of every firing in a buffer: the enabled probe that fired and
+ * the time of the firing (nanoseconds since boot), kept in two 32-bit
+ * halves so that the header needs no more than 4-byte alignment.  The
+ * firing's data records follow it, at offsets counted from the header.
+ */
+typedef struct dtrace_rechdr {
+	dtrace_epid_t dtrh_epid;
+	uint32_t dtrh_timestamp_hi;
+	uint32_t dtrh_timestamp_lo;
+} dtrace_rechdr_t;
+
+#define	DTRACE_RECORD_LOAD_TIMESTAMP(dtrh)				\
+	((uint64_t)(dtrh)->dtrh_timestamp_lo |				\
+	    ((uint64_t)(dtrh)->dtrh_timestamp_hi << 32))
+#define	DTRACE_RECORD_STORE_TIMESTAMP(dtrh, hrtime) {			\
+	(dtrh)->dtrh_timestamp_hi = (uint32_t)((uint64_t)(hrtime) >> 32); \
+	(dtrh)->dtrh_timestamp_lo = (uint32_t)(hrtime);			\
+}
 
 /* Description of an enabled probe; consumers reach it only by pointer. */
 typedef struct dtrace_eprobedesc dtrace_eprobedesc_t;
