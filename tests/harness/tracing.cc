@@ -5,6 +5,7 @@
 
 #include <mutex>
 
+#include "perfetto/public/abi/data_source_abi.h"
 #include "perfetto/public/abi/producer_abi.h"
 #include "perfetto/public/abi/tracing_session_abi.h"
 
@@ -24,6 +25,20 @@ tracing_init_in_process(void)
 		PerfettoProducerInProcessInit(args);
 		PerfettoProducerBackendInitArgsDestroy(args);
 	});
+}
+
+unsigned
+exhaust_data_source_registrations(void)
+{
+	for (unsigned n = 0; n < 1000; n++) {
+		std::string name = "placeholder." + std::to_string(n);
+		std::string desc = pb_bytes_field(1, name);
+		PERFETTO_ATOMIC(bool) *enabled;
+		if (!PerfettoDsImplRegister(PerfettoDsImplCreate(), &enabled,
+		    desc.data(), desc.size()))
+			return n;
+	}
+	return 0;
 }
 
 std::string
@@ -175,7 +190,28 @@ producer_packets(const std::string &trace, uint32_t payload_field)
 	return out;
 }
 
-// Re-encodes the fields the producer wrote, in their order.
+// How many of the last fields the service appended: trusted_uid (3) and
+// trusted_packet_sequence_id (10), then where present trusted_pid (79),
+// machine_id (98) and previous_packet_dropped (42), each once and in that
+// order.  A field of these numbers before that run is the producer's own.
+static size_t
+service_trailer_length(const std::vector<wire_field> &fields)
+{
+	static const struct { uint32_t id; bool optional; } trailer[] = {
+		{3, false}, {10, false}, {79, true}, {98, true}, {42, true},
+	};
+	size_t n = fields.size();
+	size_t i = n;
+	for (int t = 4; t >= 0; t--) {
+		if (i > 0 && fields[i - 1].id == trailer[t].id)
+			i--;
+		else if (!trailer[t].optional)
+			return 0;
+	}
+	return n - i;
+}
+
+// Cuts out the fields the producer wrote, in their order.
 std::string
 producer_bytes(const std::string &packet)
 {
@@ -184,10 +220,7 @@ producer_bytes(const std::string &packet)
 	size_t first = 0, last = fields.size();
 	if (!fields.empty() && fields[0].id == 87)
 		first = 1;  // first_packet_on_sequence, written by the SDK
-	while (last > first && (fields[last - 1].id == 3 ||
-	    fields[last - 1].id == 10 || fields[last - 1].id == 79 ||
-	    fields[last - 1].id == 42))
-		last--;
+	last = fields.size() - service_trailer_length(fields);
 	// Cut the original bytes rather than re-encode: find where the
 	// producer's fields begin and end.
 	google::protobuf::io::CodedInputStream in(

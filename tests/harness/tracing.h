@@ -14,6 +14,10 @@
 // the daemon's start-up so that its data source is served in process.
 void tracing_init_in_process(void);
 
+// Registers placeholder data sources until the SDK refuses one; returns
+// how many it took.  Every later registration in the process fails.
+unsigned exhaust_data_source_registrations(void);
+
 struct test_session;
 
 // Starts a session (blocking: setup and start callbacks have run on return)

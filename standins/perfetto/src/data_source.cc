@@ -102,35 +102,40 @@ PerfettoDsSetSupportsTracingV2(PerfettoDsImpl *ds, bool supported)
 	ds->supports_tracing_v2 = supported;
 }
 
+// As the SDK's: a process registers at most 32 data source types; the 33rd
+// and later registrations fail.  The descriptor is taken as it is (the SDK
+// neither checks its name nor fails on bytes it cannot parse), and a second
+// registration of the same handle changes nothing and succeeds.
+static const unsigned max_data_sources = 32;
+static unsigned g_registrations;
+
 extern "C" bool
 PerfettoDsImplRegister(PerfettoDsImpl *ds, PERFETTO_ATOMIC(bool) **enabled_ptr,
                        const void *descriptor, size_t descriptor_size)
 {
 	record_call("PerfettoDsImplRegister(%zu)", descriptor_size);
-	// The descriptor must name the data source.
 	std::string name;
 	PerfettoPbDecoder d;
 	d.read_ptr = static_cast<const uint8_t *>(descriptor);
 	d.end_ptr = d.read_ptr + descriptor_size;
 	for (;;) {
 		PerfettoPbDecoderField f = PerfettoPbDecoderParseField(&d);
-		if (f.status == PERFETTO_PB_DECODER_DONE)
-			break;
 		if (f.status != PERFETTO_PB_DECODER_OK)
-			return false;
+			break;
 		if (f.id == 1 && f.wire_type == PERFETTO_PB_WIRE_TYPE_DELIMITED)
 			name.assign(reinterpret_cast<const char *>(
 			    f.value.delimited.start), f.value.delimited.len);
 	}
-	if (name.empty())
-		return false;
 	std::lock_guard<std::mutex> lock(g_mutex);
-	if (ds->registered)
-		return false;
-	ds->name = name;
-	ds->descriptor.assign(static_cast<const char *>(descriptor),
-	    descriptor_size);
-	ds->registered = true;
+	if (!ds->registered) {
+		if (g_registrations >= max_data_sources)
+			return false;
+		g_registrations++;
+		ds->name = name;
+		ds->descriptor.assign(static_cast<const char *>(descriptor),
+		    descriptor_size);
+		ds->registered = true;
+	}
 	*enabled_ptr = &ds->enabled;
 	return true;
 }
@@ -217,6 +222,32 @@ PerfettoDsTracerImplPacketBegin(PerfettoDsTracerImpl *t)
 	return w;
 }
 
+// As the service's check of what producers write: a packet must parse and
+// must not carry a field that only the service writes (trusted_uid,
+// trusted_packet_sequence_id, trace_config, trace_stats, compressed packets,
+// synchronization_marker, trusted_pid, machine_id, service_event,
+// trace_provenance, protovms); the service drops any other.
+static bool
+packet_is_valid(const std::string &packet)
+{
+	static const uint32_t reserved[] = {
+		3, 10, 33, 35, 50, 133, 36, 79, 98, 69, 124, 125,
+	};
+	PerfettoPbDecoder d;
+	d.read_ptr = reinterpret_cast<const uint8_t *>(packet.data());
+	d.end_ptr = d.read_ptr + packet.size();
+	for (;;) {
+		PerfettoPbDecoderField f = PerfettoPbDecoderParseField(&d);
+		if (f.status == PERFETTO_PB_DECODER_DONE)
+			return true;
+		if (f.status != PERFETTO_PB_DECODER_OK)
+			return false;
+		for (uint32_t id : reserved)
+			if (f.id == id)
+				return false;
+	}
+}
+
 extern "C" void
 PerfettoDsTracerImplPacketEnd(PerfettoDsTracerImpl *t, PerfettoStreamWriter *w)
 {
@@ -224,6 +255,8 @@ PerfettoDsTracerImplPacketEnd(PerfettoDsTracerImpl *t, PerfettoStreamWriter *w)
 	std::string packet = writer_collect(&t->writer, w);
 	t->writer.chunks.clear();
 	t->writer.patches.clear();
+	if (!packet_is_valid(packet))
+		return;
 
 	// What the service adds to every packet it stores.
 	put_varint_field(&packet, 3, getuid());       // trusted_uid
