@@ -24,6 +24,8 @@ void power_daemon_start(void);
 // A session of "freebsd.power"; the set-up and start lines it printed go
 // to `out` when given.
 struct test_session *power_session_start(std::string *out = nullptr);
+// The same, its lines captured and dropped.
+struct test_session *quiet_session(void);
 
 // One loop turn; returns the period it slept for (without sleeping).
 unsigned power_loop_turn(void);

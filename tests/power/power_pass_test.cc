@@ -7,7 +7,7 @@
 
 #include "power/power_read.h"
 #include "power_fixture.h"
-#include "runtime/device_io.h"
+#include "power/device_io.h"
 #include "runtime/packet.h"
 #include "sim/kernel.h"
 #include "sim/power.h"
@@ -52,13 +52,6 @@ packet_timestamp(const std::string &raw)
 	perfetto::protos::TracePacket p;
 	p.ParseFromString(raw);
 	return p.timestamp();
-}
-
-struct test_session *
-quiet_session(void)
-{
-	std::string ignored;
-	return power_session_start(&ignored);
 }
 
 } // namespace

@@ -9,7 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include "perfetto_standin/inspect.h"
 #include "power_fixture.h"
 #include "sim/kernel.h"
 #include "sim/power.h"
@@ -215,18 +214,3 @@ TEST(PowerCallbacks, StopAndDestroyLines)
 	session_read_and_destroy(s);
 }
 
-// "freebsd.power" goes to the service with all four callbacks and the
-// record as their argument.
-TEST(PowerCallbacks, RegistersWithTheRecord)
-{
-	power_daemon_start();
-	std::vector<perfetto_standin_ds> ds = perfetto_standin_data_sources();
-	ASSERT_EQ(ds.size(), 1u);
-	EXPECT_TRUE(ds[0].registered);
-	EXPECT_EQ(ds[0].descriptor,
-	    std::string("\x0a\x0d" "freebsd.power" "\x10\x01", 17));
-	EXPECT_TRUE(ds[0].has_setup && ds[0].has_start && ds[0].has_stop &&
-	    ds[0].has_destroy);
-	EXPECT_EQ(ds[0].user_arg, &power_state);
-	EXPECT_NE(power_ds.impl, nullptr);
-}

@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "sim/sysstats.h"
 #include "sysstats/cpu_data.h"
 #include "sysstats_fixture.h"
 
@@ -83,17 +84,51 @@ TEST_F(CpuTimesTest, FieldsInWireOrder)
 	EXPECT_EQ(ids, (std::vector<uint32_t>{1, 2, 3, 4, 5, 7}));
 }
 
+// The difference and its product with 10^9 wrap modulo 2^64 before the
+// shift: a counter that wrapped still gives its true difference, and a
+// difference of 2^35 ticks (whose product exceeds 2^64) gives the wrapped
+// product / 128, not 2^35 x 7 812 500.
 TEST_F(CpuTimesTest, WrapAroundIsUnsignedModulo)
 {
-	set_cp_times({{-1, 0, 0, 0, 1}});  // ULONG_MAX ticks
+	const long big = 1L << 35;
+	set_cp_times({{-1, 0, 0, 0, 1}, {1, 0, 0, 0, 1}});  // ULONG_MAX ticks
 	start_daemon();
 	test_session *s = session_start(SYSSTATS_DATA_SOURCE);
 	sysstats_pass();
-	set_cp_times({{1, 0, 0, 0, 1}});  // two ticks later, wrapped
+	// Two ticks later, wrapped; 2^35 ticks later.
+	set_cp_times({{1, 0, 0, 0, 1}, {1 + big, 0, 0, 0, 1}});
 	sysstats_pass();
 	auto st = sys_stats_of(session_read_and_destroy(s));
-	ASSERT_EQ(st[1].cpu_stat_size(), 1);
+	ASSERT_EQ(st[1].cpu_stat_size(), 2);
 	EXPECT_EQ(st[1].cpu_stat(0).user_ns(), 2 * 7812500u);
+	const uint64_t wrapped = ((uint64_t)big * 1000000000u) >> 7;
+	ASSERT_NE(wrapped, (uint64_t)big * 7812500u);
+	EXPECT_EQ(st[1].cpu_stat(1).user_ns(), wrapped);
+}
+
+// An absent CPU gets no times, but the frequency and idle-state sections
+// still visit its index.
+TEST_F(CpuTimesTest, AbsentCpuIndexStillHasFrequencyAndIdleStates)
+{
+	set_cp_times({{1, 0, 0, 0, 1}, {0, 0, 0, 0, 0}, {1, 0, 0, 0, 1}});
+	sim_cpu_freq_set(1, 1000);
+	sim_cpu_cx_set(1, "C1/hlt", "42");
+	start_daemon();
+	auto st = record(2);
+	ASSERT_EQ(st.size(), 2u);
+	ASSERT_EQ(st[1].cpu_stat_size(), 2);
+	EXPECT_EQ(st[1].cpu_stat(1).cpu_id(), 2u);
+	ASSERT_EQ(st[1].cpufreq_khz_size(), 3);
+	EXPECT_EQ(st[1].cpufreq_khz(1), 1000000u);
+	bool idle1 = false;
+	for (const auto &c : st[1].cpuidle_state())
+		if (c.cpu_id() == 1) {
+			idle1 = true;
+			ASSERT_EQ(c.cpuidle_state_entry_size(), 1);
+			EXPECT_EQ(c.cpuidle_state_entry(0).state(), "C1");
+			EXPECT_EQ(c.cpuidle_state_entry(0).duration_us(), 42u);
+		}
+	EXPECT_TRUE(idle1);
 }
 
 TEST_F(CpuTimesTest, FailedSampleIsReportedAndTheNextCoversBothIntervals)

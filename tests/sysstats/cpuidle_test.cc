@@ -125,6 +125,20 @@ TEST(CpuIdle, TokenisingAndPairing)
 	}
 }
 
+// Without its method list a CPU's durations are not even read.
+TEST(CpuIdle, FailedMethodReadSkipsTheDurations)
+{
+	start_sysstats_daemon();
+	sim_sysctl_fail("dev.cpu.0.cx_method", EIO);
+	unsigned method = sim_sysctl_reads("dev.cpu.0.cx_method");
+	unsigned durations = sim_sysctl_reads("dev.cpu.0.cx_duration_counters");
+	auto packets = sys_stats_over_passes(2);
+	ASSERT_EQ(packets.size(), 2u);
+	EXPECT_EQ(idle_state_of(packets[1], 0), nullptr);
+	EXPECT_EQ(sim_sysctl_reads("dev.cpu.0.cx_method"), method + 2);
+	EXPECT_EQ(sim_sysctl_reads("dev.cpu.0.cx_duration_counters"), durations);
+}
+
 // The default machine: every CPU index in order, C1 and C2 each.
 TEST(CpuIdle, DefaultMachineReportsTwoStatesPerCpu)
 {

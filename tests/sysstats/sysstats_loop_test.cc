@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "perfetto/public/pb_utils.h"
-#include "perfetto_standin/inspect.h"
 #include "sysstats_fixture.h"
 
 namespace {
@@ -42,26 +41,30 @@ TEST_F(SysstatsLoopTest, PacketHoldsTimestampThenSysStatsOnly)
 	}
 }
 
-TEST_F(SysstatsLoopTest, DisabledPassTouchesNeitherTheSdkNorTheKernel)
+TEST_F(SysstatsLoopTest, DisabledPassReadsNoCounter)
 {
 	start_daemon();
 	unsigned reads = sim_sysctl_reads("kern.cp_times");
-	perfetto_standin_record_calls(true);
 	for (int i = 0; i < 3; i++)
 		sysstats_pass();
-	EXPECT_TRUE(perfetto_standin_calls().empty());
 	EXPECT_EQ(sim_sysctl_reads("kern.cp_times"), reads);
 }
 
 // The real loop, for about a second, in a child process of its own: the loop
-// never returns, so the child leaves without running exit handlers.
-TEST_F(SysstatsLoopTest, LoopWritesAPacketEveryHundredMilliseconds)
+// never returns, so the child leaves without running exit handlers.  The
+// child is forked before the SDK starts any thread of its own and sets up
+// the machine and the service itself.
+TEST(SysstatsLoop, LoopWritesAPacketEveryHundredMilliseconds)
 {
 	int fds[2];
 	ASSERT_EQ(pipe(fds), 0);
 	pid_t pid = fork();
 	if (pid == 0) {
-		start_daemon();
+		sim_kernel_reset();
+		tracing_init_in_process();
+		capture_begin();
+		sysstats_start();
+		capture_end();
 		test_session *s = session_start(SYSSTATS_DATA_SOURCE);
 		std::thread(sysstats_run).detach();
 		usleep(1000000);
