@@ -12,7 +12,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "runtime/device_io.h"
+#include "power/device_io.h"
 
 static const char ACPI_DEVICE[] = "/dev/acpi";
 

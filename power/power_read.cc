@@ -7,7 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "runtime/device_io.h"
+#include "power/device_io.h"
 
 const struct pwr_rapl_counter pwr_rapl_counters[PWR_RAPL_COUNTERS] = {
 	{"dev.intel_rapl.0.pp0", "Couldn't read RAPL pp0", "ERROR: sysctl pp0"},

@@ -15,7 +15,7 @@
 
 #include <gtest/gtest.h>
 
-#include "runtime/device_io.h"
+#include "power/device_io.h"
 #include "sim/kernel.h"
 #include "sim/power.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "acpi_device.h"
-#include "runtime/device_io.h"
+#include "power/device_io.h"
 #include "sim/power.h"
 
 namespace {

@@ -1,4 +1,5 @@
-#include "runtime/device_io.h"
+// The device seam on FreeBSD: the system calls themselves.
+#include "power/device_io.h"
 
 #include <sys/ioctl.h>
 
