@@ -23,6 +23,30 @@ read_all(FILE *f)
 	return s;
 }
 
+// The Perfetto SDK's own log lines ("[12.345] file.cc:67 text"), which the
+// real SDK writes to standard error from its threads; they are not the
+// daemon's diagnostics.
+static std::string
+without_sdk_log(const std::string &text)
+{
+	std::string out;
+	size_t pos = 0;
+	while (pos < text.size()) {
+		size_t end = text.find('\n', pos);
+		end = end == std::string::npos ? text.size() : end + 1;
+		std::string line = text.substr(pos, end - pos);
+		pos = end;
+		size_t close = line.find("] ");
+		bool sdk = line.size() > 2 && line[0] == '[' &&
+		    close != std::string::npos &&
+		    line.find_first_not_of("0123456789.", 1) == close &&
+		    line.find(".cc:", close) != std::string::npos;
+		if (!sdk)
+			out += line;
+	}
+	return out;
+}
+
 void
 capture_begin(void)
 {
@@ -47,7 +71,7 @@ capture_end(void)
 	close(saved_out);
 	close(saved_err);
 	r.out = read_all(out_file);
-	r.err = read_all(err_file);
+	r.err = without_sdk_log(read_all(err_file));
 	fclose(out_file);
 	fclose(err_file);
 	return r;
@@ -55,7 +79,7 @@ capture_end(void)
 
 struct child_result
 run_program(const std::string &program, const std::vector<std::string> &args,
-            int run_ms)
+            int run_ms, const std::vector<std::string> &env)
 {
 	struct child_result r = {"", "", false, -1};
 	const char *dir = getenv("TEST_DAEMON_DIR");
@@ -72,6 +96,8 @@ run_program(const std::string &program, const std::vector<std::string> &args,
 		for (const std::string &a : args)
 			argv.push_back(const_cast<char *>(a.c_str()));
 		argv.push_back(nullptr);
+		for (const std::string &e : env)
+			putenv(const_cast<char *>(e.c_str()));
 		execv(path.c_str(), argv.data());
 		_exit(127);
 	}

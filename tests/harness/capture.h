@@ -14,7 +14,8 @@ struct captured_output {
 // Redirects file descriptors 1 and 2 into temporary files (stdio is flushed
 // first).  Not nestable.
 void capture_begin(void);
-// Flushes stdio, restores both descriptors and returns what was written.
+// Flushes stdio, restores both descriptors and returns what was written,
+// less the SDK's own log lines on standard error.
 struct captured_output capture_end(void);
 
 struct child_result {
@@ -25,9 +26,10 @@ struct child_result {
 };
 // Runs a program built in this tree (found through TEST_DAEMON_DIR) with
 // `args`, lets it run for up to `run_ms` milliseconds, then kills it if it is
-// still running.
+// still running.  `env` ("NAME=VALUE" each) is added to its environment.
 struct child_result run_program(const std::string &program,
                                 const std::vector<std::string> &args,
-                                int run_ms);
+                                int run_ms,
+                                const std::vector<std::string> &env = {});
 
 #endif
