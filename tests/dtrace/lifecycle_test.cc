@@ -203,6 +203,10 @@ TEST(Lifecycle, BadProgramEndsOnlyItsSession)
 	EXPECT_EQ(kfunc_state.fbt_events.load(), std::size(cases));
 }
 
+// The real SDK's service logs the session's start on standard error
+// ("[12.345] file.cc:67 text") before the daemon prints anything.
+const std::string SDK_LOG_LINES = "(\\[[0-9.]+\\] [^\n]*\n)*";
+
 // Failures of the DTrace facility itself end the daemon.  Standard output
 // goes to standard error in the child, line-buffered as in main, so that
 // the order of both shows.
@@ -214,10 +218,10 @@ TEST(LifecycleDeathTest, FacilityFailuresEndTheDaemon)
 		enum sim_dtrace_step step;
 		int err;
 		int status;
-		const char *regex;
+		std::string regex;
 	} cases[] = {
 		{ nullptr, SIM_DTRACE_OPEN, EACCES, 1,
-		  "^Installed 2 probes\n(.|\n)*-\n\n"
+		  "^" + SDK_LOG_LINES + "Installed 2 probes\n(.|\n)*-\n\n"
 		  "failed to initialize dtrace: Permission denied\n$" },
 		{ "bufsize", SIM_DTRACE_SETOPT, ENOMEM, 2,
 		  "-\n\nkfunc_producer: failed to set 'bufsize': "
@@ -246,8 +250,8 @@ TEST(LifecycleDeathTest, UnrecoverableWorkErrorEndsTheDaemon)
 		session_start("dtrace", dtrace_config({ { FBT, "f" } }));
 		sim_dtrace_fail(SIM_DTRACE_WORK, EIO, 1);
 		loop_pass();
-	}, ::testing::ExitedWithCode(2),
-	    "^kfunc_producer: processing aborted: Input/output error 5\n$");
+	}, ::testing::ExitedWithCode(2), "^" + SDK_LOG_LINES +
+	    "kfunc_producer: processing aborted: Input/output error 5\n$");
 }
 
 TEST(Lifecycle, DaemonWithoutServiceStartsSilentlyAndStaysUp)
