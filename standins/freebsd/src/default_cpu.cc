@@ -5,12 +5,13 @@
 
 #include <string>
 
+#include "default_cpu.h"
 #include "sim/kernel.h"
 
 namespace {
 
-constexpr int kMaxCpus = 256;
-constexpr int kCpus = 4;
+constexpr int kMaxCpus = default_max_cpus;
+constexpr int kCpus = default_cpus;
 constexpr long kStatHz = 128;             // ticks per second per CPU
 constexpr long long kBootNs = 600LL * 1000000000LL;  // up 10 minutes at first use
 

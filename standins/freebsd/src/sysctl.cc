@@ -10,7 +10,8 @@
 // node, and across sim_kernel_reset and sim_kernel_clear.
 //
 // The default machine is installed on the first call of any function here or
-// in sim/kernel.h (see ensure_init).  Dynamic generators are called without
+// in sim/kernel.h (see ensure_init), then the machine file of the process
+// over it, if FREEBSD_SIM_MACHINE names one (machine_file.cc).  Dynamic generators are called without
 // the node mutex held, so a generator may itself call these functions.
 #include <errno.h>
 #include <string.h>
@@ -22,6 +23,8 @@
 #include <string>
 #include <vector>
 
+#include "machine_file.h"
+#include "machine_live.h"
 #include "sim/kernel.h"
 
 namespace {
@@ -171,6 +174,7 @@ ensure_init()
     return;  // 2: done meanwhile; 1: a call from within our own installation
   init_state.store(1, std::memory_order_release);
   install_default_machine();
+  machine_file_from_environment();  // a daemon's machine of its own
   init_state.store(2, std::memory_order_release);
 }
 
@@ -187,6 +191,7 @@ empty_machine()
 void
 install_default_machine()
 {
+  machine_live_reset();
   empty_machine();
   sim_default_cpu();
   sim_default_sysstats();
@@ -365,6 +370,7 @@ sim_kernel_clear(void)
 {
   ensure_init();
   std::lock_guard<std::recursive_mutex> lock(init_mu());
+  machine_live_reset();
   empty_machine();
   sim_clear_sysstats();
   sim_clear_power();
