@@ -684,6 +684,14 @@ TEST(MachineFileProgram, DaemonRunsOnTheFileOrStopsWithItsError)
 	EXPECT_EQ(r.exit_status, 78);
 	EXPECT_EQ(r.err, "/nonexistent/machine.txtpb: cannot read: "
 	    "No such file or directory\n");
+
+	// The power daemon reaches the kernel only once a session starts; the
+	// file is read as the process starts all the same.
+	r = run_program("power_producer", {}, 5000,
+	    {std::string(SIM_MACHINE_ENV "=") + bad});
+	EXPECT_FALSE(r.alive);
+	EXPECT_EQ(r.exit_status, 78);
+	EXPECT_EQ(r.err, bad + ":" + bad_cases[2].error + "\n");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // Machine files: read, parsed with protobuf's text format, checked, then
-// installed.  Nothing is installed unless the whole file is good.
+// installed.  Nothing is installed unless the whole file is good.  The file
+// of FREEBSD_SIM_MACHINE is read as the process starts and installed with
+// the machine (sysctl.cc's ensure_init).
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -68,6 +70,58 @@ read_file(const char *path, std::string *text, std::string *error)
 	return true;
 }
 
+// Reads, parses and checks the file.
+bool
+parse_file(const char *path, freebsd_sim::Machine *machine,
+    std::string *error)
+{
+	std::string text;
+	if (!read_file(path, &text, error))
+		return false;
+	TextFormat::ParseInfoTree tree;
+	first_error errors;
+	errors.file = path;
+	TextFormat::Parser parser;
+	parser.RecordErrorsTo(&errors);
+	parser.WriteLocationsTo(&tree);
+	if (!parser.ParseFromString(text, machine)) {
+		*error = errors.message.empty() ?
+		    std::string(path) + ": not a machine file" : errors.message;
+		return false;
+	}
+	return machine_check(*machine, tree, path, error);
+}
+
+[[noreturn]] void
+stop(const std::string &error)
+{
+	fprintf(stderr, "%s\n", error.c_str());
+	// Other threads of the daemon may be running: leave without running
+	// the destructors under them.
+	fflush(stdout);
+	_exit(EX_CONFIG);
+}
+
+// The machine file named when the process started, read and checked then,
+// to be installed with the machine.
+freebsd_sim::Machine *from_start;
+
+// A daemon with a malformed file stops before it does anything, even one
+// that touches the simulation only once a tracing session starts.  Only
+// protobuf's own initialization (which comes first) is needed here.
+__attribute__((constructor)) void
+read_at_start(void)
+{
+	const char *path = getenv(SIM_MACHINE_ENV);
+	if (path == nullptr || *path == '\0')
+		return;
+	freebsd_sim::Machine *m = new freebsd_sim::Machine;
+	std::string error;
+	if (!parse_file(path, m, &error))
+		stop(error);
+	from_start = m;
+}
+
 }  // namespace
 
 bool
@@ -80,23 +134,8 @@ sim_machine_load(const char *path, std::string *error)
 		*error = "(null): no machine file named";
 		return false;
 	}
-	std::string text;
-	if (!read_file(path, &text, error))
-		return false;
-
 	freebsd_sim::Machine machine;
-	TextFormat::ParseInfoTree tree;
-	first_error errors;
-	errors.file = path;
-	TextFormat::Parser parser;
-	parser.RecordErrorsTo(&errors);
-	parser.WriteLocationsTo(&tree);
-	if (!parser.ParseFromString(text, &machine)) {
-		*error = errors.message.empty() ?
-		    std::string(path) + ": not a machine file" : errors.message;
-		return false;
-	}
-	if (!machine_check(machine, tree, path, error))
+	if (!parse_file(path, &machine, error))
 		return false;
 	machine_apply(machine);
 	return true;
@@ -105,15 +144,17 @@ sim_machine_load(const char *path, std::string *error)
 void
 machine_file_from_environment(void)
 {
+	if (from_start != nullptr) {
+		machine_apply(*from_start);
+		delete from_start;
+		from_start = nullptr;
+		return;
+	}
+	// Named after the start (a test that sets the variable itself).
 	const char *path = getenv(SIM_MACHINE_ENV);
 	if (path == nullptr || *path == '\0')
 		return;
 	std::string error;
-	if (sim_machine_load(path, &error))
-		return;
-	fprintf(stderr, "%s\n", error.c_str());
-	// Other threads of the daemon may be running: leave without running
-	// the destructors under them.
-	fflush(stdout);
-	_exit(EX_CONFIG);
+	if (!sim_machine_load(path, &error))
+		stop(error);
 }
