@@ -29,6 +29,7 @@ TEST(StartProducer, MakesTheFourBackendCallsInOrder)
 
 TEST(RegisterDataSource, DescriptorBytesForEachDaemon)
 {
+	start_producer();  // the SDK registers with a producer only
 	struct { const char *name; std::string bytes; } cases[] = {
 		{"freebsd.sys_stats",
 		 std::string("\x0a\x11" "freebsd.sys_stats" "\x10\x01", 21)},
@@ -47,6 +48,7 @@ TEST(RegisterDataSource, DescriptorBytesForEachDaemon)
 
 TEST(RegisterDataSource, WithoutCallbacksSetsNoneButTracingV2)
 {
+	start_producer();  // the SDK registers with a producer only
 	struct ds_registration reg = DS_REGISTRATION_INIT;
 	perfetto_standin_record_calls(true);
 	ASSERT_TRUE(register_data_source(&reg, "freebsd.sys_stats", nullptr));
@@ -88,6 +90,7 @@ destroy_cb(PerfettoDsImpl *, void *, void *)
 
 TEST(RegisterDataSource, WithCallbacksSetsAllFiveInOrder)
 {
+	start_producer();  // the SDK registers with a producer only
 	static int state;
 	struct ds_callbacks cb = {setup_cb, start_cb, stop_cb, destroy_cb, &state};
 	struct ds_registration reg = DS_REGISTRATION_INIT;

@@ -1,4 +1,6 @@
 // Data source registration, instance iteration and packets.
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -13,7 +15,6 @@ using namespace standin;
 // as long as the process: neither they nor this list are ever freed.
 static std::vector<PerfettoDsImpl *> &g_created =
     *new std::vector<PerfettoDsImpl *>;
-static std::atomic<uint32_t> g_next_sequence_id{2};  // 1 is the service's
 
 // The writer state of one thread on one instance: one packet sequence.
 struct PerfettoDsTracerImpl {
@@ -114,6 +115,13 @@ PerfettoDsImplRegister(PerfettoDsImpl *ds, PERFETTO_ATOMIC(bool) **enabled_ptr,
                        const void *descriptor, size_t descriptor_size)
 {
 	record_call("PerfettoDsImplRegister(%zu)", descriptor_size);
+	if (!g_initialised.load(std::memory_order_acquire)) {
+		// As the SDK: a data source registers with an initialised
+		// producer only.
+		fprintf(stderr, "Tracing not initialized: initialise a producer "
+		    "back-end before registering a data source\n");
+		abort();
+	}
 	std::string name;
 	PerfettoPbDecoder d;
 	d.read_ptr = static_cast<const uint8_t *>(descriptor);
@@ -159,7 +167,8 @@ tracer_for(PerfettoDsImpl *ds, uint32_t slot)
 	if (t->generation != gen) {
 		// A new instance in this slot: a new sequence.
 		t->generation = gen;
-		t->sequence_id = g_next_sequence_id.fetch_add(1);
+		std::lock_guard<std::mutex> lock(g_mutex);
+		t->sequence_id = session_new_sequence_id(ds->slots[slot].owner);
 		t->packets = 0;
 	}
 	return t;

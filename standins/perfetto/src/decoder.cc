@@ -13,7 +13,9 @@ PerfettoPbDecoderParseField(PerfettoPbDecoder *d)
 	f.status = PERFETTO_PB_DECODER_ERROR;
 	uint64_t tag;
 	const uint8_t *p = PerfettoPbParseVarInt(d->read_ptr, d->end_ptr, &tag);
-	if (p == d->read_ptr || (tag >> 3) == 0 || (tag >> 3) > UINT32_MAX)
+	// As the SDK's decoder: field number 0 is not refused here; readers
+	// skip it as an unknown field.
+	if (p == d->read_ptr || (tag >> 3) > UINT32_MAX)
 		return f;
 	f.id = static_cast<uint32_t>(tag >> 3);
 	f.wire_type = static_cast<uint32_t>(tag & 7);

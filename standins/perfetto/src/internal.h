@@ -61,10 +61,16 @@ struct instance_slot {
 	std::string config;  // the DataSourceConfig handed to setup
 };
 
+// As the service's, packet sequence ids count within a session from 2 (1
+// is the service's own).  Called with g_mutex held.
+uint32_t session_new_sequence_id(session *s);
+
 // Everything below is guarded by g_mutex.
 extern std::mutex g_mutex;
 extern size_t g_chunk_size;
 extern std::atomic<bool> g_in_process;
+// Set by either back-end's initialisation; registering before it is fatal.
+extern std::atomic<bool> g_initialised;
 
 void record_call(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 

@@ -17,6 +17,7 @@ namespace standin {
 std::mutex g_mutex;
 size_t g_chunk_size = 512;
 std::atomic<bool> g_in_process{false};
+std::atomic<bool> g_initialised{false};
 
 static std::mutex g_log_mutex;
 static bool g_log_on;
@@ -126,6 +127,7 @@ PerfettoProducerSystemInit(const PerfettoProducerBackendInitArgs *)
 	// There is no system tracing service on this host: the producer never
 	// connects, and never hears of a session through this back-end.
 	record_call("PerfettoProducerSystemInit");
+	g_initialised.store(true, std::memory_order_release);
 }
 
 extern "C" void
@@ -133,6 +135,7 @@ PerfettoProducerInProcessInit(const PerfettoProducerBackendInitArgs *)
 {
 	record_call("PerfettoProducerInProcessInit");
 	g_in_process.store(true, std::memory_order_release);
+	g_initialised.store(true, std::memory_order_release);
 }
 
 void

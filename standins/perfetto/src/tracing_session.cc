@@ -37,7 +37,14 @@ struct session {
 	std::vector<ds_request> requests;
 	std::vector<instance_ref> instances;
 	std::vector<trace_buffer> buffers;  // guarded by g_mutex
+	uint32_t next_sequence_id = 2;      // guarded by g_mutex
 };
+
+uint32_t
+session_new_sequence_id(session *s)
+{
+	return s != nullptr ? s->next_sequence_id++ : 0;
+}
 
 static void
 put_varint(std::string *out, uint64_t v)
