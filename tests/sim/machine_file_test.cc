@@ -449,9 +449,10 @@ TEST_F(MachineFile, KernelFunctionsFireOnTheirCpusAtTheirRates)
 		ASSERT_EQ(dtrace_work(h, nullptr, note_firing, no_record, &seen),
 		    DTRACE_WORKSTATUS_OKAY);
 		uint64_t now = mono_ns();
+		// Queued within 50 ms of their time, once they have ended.
 		for (size_t i = before; i < seen.size(); i++) {
 			count[seen[i].probe]++;
-			EXPECT_GE(seen[i].timestamp, go);
+			EXPECT_GE(seen[i].timestamp, go - 50000000);
 			EXPECT_LE(seen[i].timestamp, now);
 		}
 	}
@@ -465,8 +466,9 @@ TEST_F(MachineFile, KernelFunctionsFireOnTheirCpusAtTheirRates)
 	EXPECT_LE(count["fbt:kernel:f1:entry"], 2 * (int)(200 * secs + 1));
 	EXPECT_LE(count["kinst::f2:7"], (int)(100 * secs + 1));
 
-	// Per CPU: each entry followed by its return 5000 ns later, in time
-	// order, on CPUs 1 and 2 only; the kinst hits on CPU 1 fall between.
+	// Per CPU: each entry followed by its return 5000 ns later (the last
+	// return may come with a later dtrace_work), in time order, on CPUs 1
+	// and 2 only; the kinst hits on CPU 1 fall between.
 	std::map<int, std::vector<fired>> by_cpu;
 	for (const fired &f : seen)
 		by_cpu[f.cpu].push_back(f);
@@ -483,7 +485,8 @@ TEST_F(MachineFile, KernelFunctionsFireOnTheirCpusAtTheirRates)
 				continue;
 			}
 			ASSERT_EQ(list[i].probe, "fbt:kernel:f1:entry");
-			ASSERT_LT(i + 1, list.size());
+			if (i + 1 == list.size())
+				break;
 			EXPECT_EQ(list[i + 1].probe, "fbt:kernel:f1:return");
 			EXPECT_EQ(list[i + 1].timestamp, list[i].timestamp + 5000);
 			i++;

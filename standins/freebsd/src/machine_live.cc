@@ -27,9 +27,12 @@
 namespace {
 
 const uint64_t TICK_NS = 5000000;
-// A stream that fell further behind than this (the thread was not
-// scheduled, say) skips the firings it missed.
-const double MAX_LAG_NS = 1e9;
+// The simulation does not know when a consumer started tracing: a firing
+// reaches it up to MAX_LAG_NS after its time, and one that the thread could
+// not bring about by then (it was not scheduled, say) is skipped.  So a
+// consumer that has just started may get firings from up to MAX_LAG_NS
+// before its dtrace_go.
+const double MAX_LAG_NS = 50e6;
 
 struct Live {
 	std::mutex mu;
@@ -196,7 +199,7 @@ fire_locked(Live &l, double now)
 	for (size_t i = 0; i < streams.size(); i++) {
 		double p = period_ns(streams[i]);
 		if (now - l.next[i] > MAX_LAG_NS)
-			l.next[i] += floor((now - l.next[i] - MAX_LAG_NS) / p + 1) * p;
+			l.next[i] += ceil((now - MAX_LAG_NS - l.next[i]) / p) * p;
 	}
 	for (auto &cpu : l.busy_until) {
 		for (;;) {
