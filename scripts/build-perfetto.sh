@@ -23,18 +23,8 @@ if [ ! -e "$src" ]; then
 fi
 src="$(cd "$(dirname "$src")" && pwd)/$(basename "$src")"
 
-pkgs="generate-ninja ninja-build clang libprotobuf-dev libprotoc-dev protobuf-compiler zlib1g-dev python3"
-missing=""
-for p in $pkgs; do
-	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-	say "installing$missing"
-	sudo=""
-	[ "$(id -u)" -eq 0 ] || sudo="sudo"
-	$sudo apt-get update -qq >&2
-	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >&2
-fi
+bash "$here/scripts/install-deps.sh" generate-ninja ninja-build clang \
+	libprotobuf-dev libprotoc-dev protobuf-compiler zlib1g-dev python3
 
 # The key: the tarball's checksum, or for a tree the checksum of its file
 # list with sizes and times (cheap, and changes with any edit).

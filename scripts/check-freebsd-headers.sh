@@ -29,18 +29,7 @@ target=x86_64-unknown-freebsd13.4
 # clang and Debian's libc++ headers (FreeBSD's own libc++ headers need a
 # newer clang than Debian's); protoc and protobuf's headers for the
 # recorder.
-pkgs="clang libc++-dev libprotobuf-dev protobuf-compiler"
-missing=""
-for p in $pkgs; do
-	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-	say "installing$missing"
-	sudo=""
-	[ "$(id -u)" -eq 0 ] || sudo="sudo"
-	$sudo apt-get update -qq >&2
-	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >&2
-fi
+bash "$here/scripts/install-deps.sh" clang libc++-dev libprotobuf-dev protobuf-compiler
 llvm="$(cd "$(clang++ -print-resource-dir)/../../.." && pwd)"
 libcxx="$llvm/include/c++/v1"
 if [ ! -f "$libcxx/vector" ]; then

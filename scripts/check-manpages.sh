@@ -5,12 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if ! command -v mandoc >/dev/null 2>&1; then
-	sudo=""
-	[ "$(id -u)" -eq 0 ] || sudo="sudo"
-	$sudo apt-get update -qq
-	DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq mandoc
-fi
+bash scripts/install-deps.sh mandoc
 
 passed=0
 failed=0

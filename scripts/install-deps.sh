@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
-# Installs what the build and the tests need on Debian (as root, or via sudo).
+# Installs Debian packages that are missing (as root, or via sudo): those
+# named as arguments, or without arguments what the build and the tests
+# need.  Its messages go to standard error.
 set -euo pipefail
-pkgs="build-essential cmake libgtest-dev libgmock-dev libprotobuf-dev protobuf-compiler"
+if [ $# -gt 0 ]; then
+	pkgs="$*"
+else
+	pkgs="build-essential cmake libgtest-dev libgmock-dev libprotobuf-dev protobuf-compiler"
+fi
 missing=""
 for p in $pkgs; do
 	dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
 done
 [ -z "$missing" ] && exit 0
+echo "install-deps: installing$missing" >&2
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing
+$sudo apt-get update -qq >&2
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing >&2

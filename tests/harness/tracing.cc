@@ -155,6 +155,15 @@ wire_fields(const std::string &msg)
 	return out;
 }
 
+std::vector<uint32_t>
+field_ids(const std::string &msg)
+{
+	std::vector<uint32_t> ids;
+	for (const wire_field &f : wire_fields(msg))
+		ids.push_back(f.id);
+	return ids;
+}
+
 std::vector<std::string>
 trace_packets_raw(const std::string &trace)
 {

@@ -41,6 +41,8 @@ struct wire_field {
 // The fields of a serialized message, in wire order (a minimal independent
 // reader over protobuf's CodedInputStream).
 std::vector<wire_field> wire_fields(const std::string &msg);
+// Their field numbers, in wire order.
+std::vector<uint32_t> field_ids(const std::string &msg);
 
 // The serialized TracePackets of a trace, in order.
 std::vector<std::string> trace_packets_raw(const std::string &trace);

@@ -70,15 +70,6 @@ payload_bytes(const std::string &raw_packet, uint32_t field)
 	return {};
 }
 
-std::vector<uint32_t>
-field_ids(const std::string &msg)
-{
-	std::vector<uint32_t> ids;
-	for (const wire_field &f : wire_fields(msg))
-		ids.push_back(f.id);
-	return ids;
-}
-
 std::string
 varint(uint64_t v)
 {

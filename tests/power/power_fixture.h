@@ -36,8 +36,6 @@ std::vector<perfetto::protos::TracePacket> battery_packets(const std::string &t)
 
 // The payload bytes of a packet's field `field` as the producer wrote it.
 std::string payload_bytes(const std::string &raw_packet, uint32_t field);
-// Field numbers of a message, in wire order.
-std::vector<uint32_t> field_ids(const std::string &msg);
 
 // The bytes of a varint, as a string.
 std::string varint(uint64_t v);

@@ -10,15 +10,6 @@
 
 namespace {
 
-std::vector<uint32_t>
-ids(const std::string &msg)
-{
-	std::vector<uint32_t> out;
-	for (const wire_field &f : wire_fields(msg))
-		out.push_back(f.id);
-	return out;
-}
-
 TEST(ProducerBytes, CutsOnlyTheServiceTrailer)
 {
 	const std::string ts = pb_varint_field(8, 5);
@@ -41,7 +32,7 @@ TEST(ProducerBytes, CutsOnlyTheServiceTrailer)
 		{ts + payload + pb_varint_field(10, 9), {8, 7, 10}},
 	};
 	for (const auto &c : cases)
-		EXPECT_EQ(ids(producer_bytes(c.packet)), c.want);
+		EXPECT_EQ(field_ids(producer_bytes(c.packet)), c.want);
 }
 
 }  // namespace
