@@ -67,6 +67,15 @@ protected:
 		return r;
 	}
 
+	// The service and the three daemons, each of them connected.
+	void serve_all()
+	{
+		ASSERT_TRUE(e2e_start_service(&sys));
+		start_all_daemons();
+		e2e_recording r = record_until_served(10);
+		ASSERT_GT(count(r.trace, TRACK_EVENT), 0u) << r.err;
+	}
+
 	e2e_system sys;
 	const std::string all = e2e_source_file("configs/all.txtpb");
 };
@@ -129,9 +138,7 @@ TEST_F(E2e, ServiceRestartedUnderRunningDaemons)
 // and the tracks the trace processor makes of them, without errors.
 TEST_F(E2e, TwoSecondSessionOfAllThree)
 {
-	ASSERT_TRUE(e2e_start_service(&sys));
-	start_all_daemons();
-	record_until_served(10);  // all three connected
+	ASSERT_NO_FATAL_FAILURE(serve_all());
 	e2e_recording r = e2e_record(&sys, all, 2000);
 	ASSERT_EQ(r.status, 0) << r.err;
 
@@ -193,9 +200,7 @@ TEST_F(E2e, TwoSecondSessionOfAllThree)
 // stop of the shorter does not end the longer one's data.
 TEST_F(E2e, OverlappingSessionsEachGetWholeData)
 {
-	ASSERT_TRUE(e2e_start_service(&sys));
-	start_all_daemons();
-	record_until_served(10);
+	ASSERT_NO_FATAL_FAILURE(serve_all());
 	pid_t a = e2e_record_start(&sys, all, 3000, "long");
 	e2e_sleep_ms(1000);
 	e2e_recording b = e2e_record(&sys, all, 1000, "short");
@@ -285,9 +290,7 @@ TEST_F(E2e, DtraceFacilityFailuresEndTheDaemon)
 // its trace holds what the daemon wrote before.
 TEST_F(E2e, DaemonKilledMidSession)
 {
-	ASSERT_TRUE(e2e_start_service(&sys));
-	start_all_daemons();
-	record_until_served(10);
+	ASSERT_NO_FATAL_FAILURE(serve_all());
 	pid_t rec = e2e_record_start(&sys, all, 3000, "killed");
 	e2e_sleep_ms(1500);
 	e2e_kill_daemon(&sys, "sysstats_producer", SIGKILL);
