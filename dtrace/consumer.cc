@@ -12,6 +12,9 @@
 #include <stdio.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <mutex>
+
 #include "dtrace/d_program.h"
 
 struct ds_registration kfunc_ds = DS_REGISTRATION_INIT;
@@ -155,8 +158,20 @@ dtrace_on_start_cb(struct PerfettoDsImpl *ds, PerfettoDsInstanceIndex inst,
 	(void)args;
 
 	std::lock_guard<std::mutex> sl(st->session_lock);
-	if (inst < DTRACE_MAX_INSTANCES && st->attached[inst])
+	if (inst < DTRACE_MAX_INSTANCES && st->attached[inst]) {
+		std::lock_guard<std::mutex> lk(st->loop_lock);
 		st->running.store(1, std::memory_order_release);
+		st->started.notify_all();
+	}
+}
+
+void
+dtrace_idle_wait(struct dtrace_consumer_state *st, unsigned int usec)
+{
+	std::unique_lock<std::mutex> lk(st->loop_lock);
+	st->started.wait_for(lk, std::chrono::microseconds(usec), [st] {
+		return st->running.load(std::memory_order_acquire) != 0;
+	});
 }
 
 static void

@@ -40,6 +40,10 @@ void kfunc_start(struct dtrace_consumer_state *st);
 void dtrace_consumer_pass(struct dtrace_consumer_state *st,
                           void (*idle_sleep)(unsigned int usec));
 
+// The idle sleep of the daemon's loop: up to `usec`, ended early by a
+// start callback that sets `running`.
+void dtrace_idle_wait(struct dtrace_consumer_state *st, unsigned int usec);
+
 // Probe and record callbacks handed to dtrace_work (record_cb.cc): the
 // first keeps the firing's time, the second writes its track events.
 int dtrace_probe_cb(const dtrace_probedata_t *data, void *arg);

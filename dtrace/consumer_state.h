@@ -39,6 +39,9 @@ struct dtrace_consumer_state {
 	std::mutex loop_lock;
 	std::condition_variable loop_idle;
 	bool in_work;
+	// Wakes the idle loop when a start sets `running`, so that it begins
+	// draining at once rather than after its idle sleep.
+	std::condition_variable started;
 };
 
 #endif

@@ -1,7 +1,6 @@
 // kfunc_producer: kernel function probes from DTrace as Perfetto track
 // events.
 #include <stdio.h>
-#include <unistd.h>
 
 #include "dtrace/consumer.h"
 
@@ -10,7 +9,7 @@ static struct dtrace_consumer_state state;
 static void
 idle_sleep(unsigned int usec)
 {
-	usleep(usec);
+	dtrace_idle_wait(&state, usec);
 }
 
 int

@@ -4,12 +4,15 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "kfunc_fixture.h"
+#include "runtime/packet.h"
 
 namespace {
 
@@ -103,6 +106,32 @@ TEST(Lifecycle, StartEventsStopAndBackToIdleSleeps)
 	    "dtrace_on_destroy_cb\n");
 	EXPECT_EQ(sim_dtrace_consumers_opened(), 2u);
 	EXPECT_EQ(sim_dtrace_consumers_open(), 0u);
+}
+
+// The daemon's idle sleep ends when a session starts, not after its whole
+// 250 ms: the loop begins draining at once.  Without a start it sleeps its
+// time out.
+TEST(Lifecycle, StartEndsTheIdleSleep)
+{
+	kfunc_daemon_start();
+	std::atomic<bool> woke{false};
+	std::thread loop([&] {
+		dtrace_idle_wait(&kfunc_state, 60u * 1000 * 1000);
+		woke.store(true);
+	});
+	usleep(50000);
+	EXPECT_FALSE(woke.load());
+	struct test_session *s = kfunc_session_start(
+	    dtrace_config({ { FBT, "f" } }));
+	for (int i = 0; i < 1000 && !woke.load(); i++)
+		usleep(10000);
+	EXPECT_TRUE(woke.load());
+	loop.join();
+	kfunc_session_finish(s);
+
+	uint64_t t0 = monotonic_ns();
+	dtrace_idle_wait(&kfunc_state, 20000);
+	EXPECT_GE(monotonic_ns() - t0, 20000000u);
 }
 
 TEST(Lifecycle, WorkDoneOrInterruptedKeepsTheLoopGoing)
