@@ -4,6 +4,7 @@
 // The SDK runs the callbacks one at a time (on its own thread), so set-ups
 // never overlap each other; they may overlap the main loop's sampling.
 #include "power/power_callbacks.h"
+#include "power/power_loop.h"
 
 #include <sys/types.h>
 #include <sys/sysctl.h>
@@ -125,6 +126,7 @@ fbsd_power_on_start_cb(struct PerfettoDsImpl *, PerfettoDsInstanceIndex,
 	    (uint8_t)(n + 1), std::memory_order_release,
 	    std::memory_order_relaxed))
 		;
+	fbsd_power_wake(st);
 }
 
 void

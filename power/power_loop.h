@@ -12,7 +12,9 @@
 #define PWR_SAMPLING_PERIOD_US 1000u
 #define PWR_IDLE_PERIOD_US 1000000u
 
-typedef void (*pwr_sleep_fn)(unsigned int usec);
+// Sleeps `usec`; an idle sleep (`idle`) ends early once sampling can begin.
+typedef void (*pwr_sleep_fn)(struct fbsd_power_state *st, unsigned int usec,
+                             bool idle);
 
 // Whether the loop samples now: it reads `started` and `flags` afresh.
 bool fbsd_power_sampling(const struct fbsd_power_state *st);
@@ -21,6 +23,12 @@ bool fbsd_power_sampling(const struct fbsd_power_state *st);
 void fbsd_power_loop_iteration(const struct ds_registration *reg,
                                struct fbsd_power_state *st,
                                pwr_sleep_fn sleep_us);
+// The daemon's sleep: usleep, or for an idle sleep a wait that a start
+// callback ends.
+void fbsd_power_sleep(struct fbsd_power_state *st, unsigned int usec,
+                      bool idle);
+// Wakes an idle sleep (the start callback, after counting the start).
+void fbsd_power_wake(struct fbsd_power_state *st);
 [[noreturn]] void fbsd_power_main_loop(const struct ds_registration *reg,
                                        struct fbsd_power_state *st);
 

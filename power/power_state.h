@@ -19,6 +19,8 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 
 #define PWR_FLAG_ACPIBATTERY 0x1u /* battery 0 answered and is present */
 #define PWR_FLAG_RAPL 0x2u        /* all four RAPL names resolved */
@@ -30,6 +32,10 @@ struct fbsd_power_state {
 	std::atomic<uint8_t> started;
 	// PWR_FLAG_*; only ever set, with release ordering.
 	std::atomic<uint32_t> flags;
+	// The start callback wakes the idle loop through these, so that a
+	// session is sampled from its start rather than after the idle sleep.
+	std::mutex wake_lock;
+	std::condition_variable wake;
 	int32_t acpi_fd = -1; // "/dev/acpi", -1 while not open
 	union acpi_battery_ioctl_arg battery_arg;
 

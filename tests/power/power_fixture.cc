@@ -35,7 +35,7 @@ quiet_session(void)
 static unsigned slept_us;
 
 static void
-record_sleep(unsigned int usec)
+record_sleep(struct fbsd_power_state *, unsigned int usec, bool)
 {
 	slept_us = usec;
 }

@@ -153,3 +153,27 @@ TEST(PowerProgram, StartsSilentlyAndKeepsRunning)
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, "");
 }
+
+// The daemon's idle sleep ends as soon as a session starts, so that its
+// first second is sampled; without a session it sleeps its time out.
+TEST(PowerSessions, StartEndsTheIdleSleep)
+{
+	power_daemon_start();
+	std::atomic<bool> woke{false};
+	std::thread loop([&] {
+		fbsd_power_sleep(&power_state, 60u * 1000 * 1000, true);
+		woke.store(true);
+	});
+	usleep(50000);
+	EXPECT_FALSE(woke.load());
+	struct test_session *s = quiet_session();
+	for (int i = 0; i < 1000 && !woke.load(); i++)
+		usleep(10000);
+	EXPECT_TRUE(woke.load());
+	loop.join();
+	session_read_and_destroy(s);
+
+	uint64_t t0 = monotonic_ns();
+	fbsd_power_sleep(&power_state, 20000, true);
+	EXPECT_GE(monotonic_ns() - t0, 20000000u);
+}
