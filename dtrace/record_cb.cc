@@ -1,7 +1,6 @@
 // Probe firings as track events on the firing CPU's track: fbt entry opens
 // a slice, any other fbt probe closes it, a kinst hit is an instant.
 #include <sys/types.h>
-#include <sys/sbuf.h>
 #include <dtrace.h>
 #include <stdint.h>
 #include <string.h>
@@ -27,19 +26,50 @@ enum {
 	TYPE_INSTANT = 3,
 };
 
+// "provider:function": both names are fixed arrays, so the text fits.
+#define CATEGORY_SIZE \
+	(sizeof(((dtrace_probedesc_t *)0)->dtpd_provider) + 1 + \
+	sizeof(((dtrace_probedesc_t *)0)->dtpd_func))
+
+// What one firing writes into every instance.  The texts are made once per
+// firing (the category) or once per CPU (label and uuid, cpu_track_of), on
+// the stack or in a table kept for the process: a firing allocates nothing.
 struct probe_event {
 	struct dtrace_consumer_state *st;
-	const dtrace_probedesc_t *pd;
-	int32_t cpu;
+	const struct cpu_track *track;
 	uint64_t timestamp;
 	int type;
 	std::atomic<uint32_t> *counter;	// null for other providers
+	size_t category_len;
+	char category[CATEGORY_SIZE];
 };
 
 static bool
 field_is(const char *field, size_t size, const char *value)
 {
 	return strncmp(field, value, size) == 0;
+}
+
+// The names are fixed arrays: never read past them.
+static size_t
+append_name(char *dst, const char *name, size_t size)
+{
+	size_t n = strnlen(name, size);
+
+	memcpy(dst, name, n);
+	return n;
+}
+
+static void
+make_category(struct probe_event *ev, const dtrace_probedesc_t *pd)
+{
+	size_t n;
+
+	n = append_name(ev->category, pd->dtpd_provider,
+	    sizeof(pd->dtpd_provider));
+	ev->category[n++] = ':';
+	n += append_name(ev->category + n, pd->dtpd_func, sizeof(pd->dtpd_func));
+	ev->category_len = n;
 }
 
 // The packet's own time: a second `timestamp`, after the frame's.
@@ -56,41 +86,18 @@ static void
 write_track_event(struct PerfettoPbMsg *msg, void *arg)
 {
 	const struct probe_event *ev = (const struct probe_event *)arg;
-	const dtrace_probedesc_t *pd = ev->pd;
-	struct sbuf *label = sbuf_new(NULL, NULL, 0, SBUF_AUTOEXTEND);
-	struct sbuf *category = sbuf_new(NULL, NULL, 0, SBUF_AUTOEXTEND);
 
-	if (label != NULL) {
-		sbuf_printf(label, "CPU %d", (int)ev->cpu);
-		if (sbuf_finish(label) == 0) {
-			PerfettoPbMsgAppendType2Field(msg, TRACK_EVENT_NAME,
-			    (const uint8_t *)sbuf_data(label),
-			    (size_t)sbuf_len(label));
-			PerfettoPbMsgAppendType0Field(msg,
-			    TRACK_EVENT_TRACK_UUID, cpu_label_uuid(
-			    sbuf_data(label), (size_t)sbuf_len(label), ev->cpu));
-		}
-	}
+	PerfettoPbMsgAppendType2Field(msg, TRACK_EVENT_NAME,
+	    (const uint8_t *)ev->track->label, ev->track->label_len);
+	PerfettoPbMsgAppendType0Field(msg, TRACK_EVENT_TRACK_UUID,
+	    ev->track->uuid);
 	PerfettoPbMsgAppendType0Field(msg, TRACK_EVENT_TIMESTAMP_ABSOLUTE_US,
 	    ev->timestamp / 1000);
-	if (category != NULL) {
-		// The names are fixed arrays: never read past them.
-		sbuf_printf(category, "%.*s:%.*s",
-		    (int)sizeof(pd->dtpd_provider), pd->dtpd_provider,
-		    (int)sizeof(pd->dtpd_func), pd->dtpd_func);
-		if (sbuf_finish(category) == 0)
-			PerfettoPbMsgAppendType2Field(msg,
-			    TRACK_EVENT_CATEGORIES,
-			    (const uint8_t *)sbuf_data(category),
-			    (size_t)sbuf_len(category));
-	}
+	PerfettoPbMsgAppendType2Field(msg, TRACK_EVENT_CATEGORIES,
+	    (const uint8_t *)ev->category, ev->category_len);
 	if (ev->type != TYPE_NONE)
 		PerfettoPbMsgAppendType0Field(msg, TRACK_EVENT_TYPE,
 		    (uint64_t)ev->type);
-	if (label != NULL)
-		sbuf_delete(label);
-	if (category != NULL)
-		sbuf_delete(category);
 }
 
 static void
@@ -134,20 +141,21 @@ dtrace_record_cb(const dtrace_probedata_t *data, const dtrace_recdesc_t *rec,
 	if (!ds_is_enabled(&kfunc_ds))
 		return DTRACE_CONSUME_THIS;
 
+	const dtrace_probedesc_t *pd = data->dtpda_pdesc;
+	struct cpu_track scratch;
 	struct probe_event ev;
 	ev.st = st;
-	ev.pd = data->dtpda_pdesc;
-	ev.cpu = data->dtpda_cpu;
+	ev.track = cpu_track_of(data->dtpda_cpu, &scratch);
 	ev.timestamp = st->firing_ns;
 	ev.type = TYPE_NONE;
 	ev.counter = NULL;
-	if (field_is(ev.pd->dtpd_provider, sizeof(ev.pd->dtpd_provider),
-	    "kinst")) {
+	make_category(&ev, pd);
+	if (field_is(pd->dtpd_provider, sizeof(pd->dtpd_provider), "kinst")) {
 		ev.type = TYPE_INSTANT;
 		ev.counter = &st->kinst_events;
-	} else if (field_is(ev.pd->dtpd_provider,
-	    sizeof(ev.pd->dtpd_provider), "fbt")) {
-		ev.type = field_is(ev.pd->dtpd_name, sizeof(ev.pd->dtpd_name),
+	} else if (field_is(pd->dtpd_provider, sizeof(pd->dtpd_provider),
+	    "fbt")) {
+		ev.type = field_is(pd->dtpd_name, sizeof(pd->dtpd_name),
 		    "entry") ? TYPE_SLICE_BEGIN : TYPE_SLICE_END;
 		ev.counter = &st->fbt_events;
 	}
