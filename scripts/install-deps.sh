@@ -6,7 +6,7 @@ set -euo pipefail
 if [ $# -gt 0 ]; then
 	pkgs="$*"
 else
-	pkgs="build-essential cmake libgtest-dev libgmock-dev libprotobuf-dev protobuf-compiler"
+	pkgs="build-essential cmake libgtest-dev libgmock-dev libprotobuf-dev protobuf-compiler libbenchmark-dev"
 fi
 missing=""
 for p in $pkgs; do
