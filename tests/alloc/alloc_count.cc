@@ -26,26 +26,6 @@ static __thread bool t_counting;
 static __thread unsigned t_in_sdk, t_in_kernel;
 static __thread struct alloc_counts t_counts;
 
-static void
-count_allocation(void)
-{
-	if (!t_counting)
-		return;
-	if (t_in_sdk > 0)
-		t_counts.sdk++;
-	else if (t_in_kernel > 0)
-		t_counts.kernel++;
-	else
-		t_counts.daemon++;
-}
-
-static void
-count_free(void *p)
-{
-	if (p != NULL && t_counting && t_in_sdk == 0 && t_in_kernel == 0)
-		t_counts.daemon_frees++;
-}
-
 bool
 alloc_counting_available(void)
 {
@@ -67,6 +47,26 @@ alloc_count_end(void)
 }
 
 #if ALLOC_HOOK
+static void
+count_allocation(void)
+{
+	if (!t_counting)
+		return;
+	if (t_in_sdk > 0)
+		t_counts.sdk++;
+	else if (t_in_kernel > 0)
+		t_counts.kernel++;
+	else
+		t_counts.daemon++;
+}
+
+static void
+count_free(void *p)
+{
+	if (p != NULL && t_counting && t_in_sdk == 0 && t_in_kernel == 0)
+		t_counts.daemon_frees++;
+}
+
 extern "C" {
 void *__libc_malloc(size_t);
 void *__libc_calloc(size_t, size_t);
