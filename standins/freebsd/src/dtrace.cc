@@ -144,7 +144,8 @@ reset_locked(void)
 	g.work_delay_ns = 0;
 	g.delivered = 0;
 	g.snapshot_ns.store(0, std::memory_order_relaxed);
-	g.calls.clear();
+	// Let go of the log's memory too: a soak measures the daemon's.
+	std::vector<sim_dtrace_call>().swap(g.calls);
 	g.overlaps = 0;
 	g.last_options.clear();
 	g.last_enabled.clear();
