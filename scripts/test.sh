@@ -6,6 +6,7 @@
 #   - against the real SDK: every test that is not stand-in-only, and the
 #     end-to-end tests with the real tracing service, recorder and trace
 #     processor;
+#   - each fuzz target for FUZZ_SECONDS (default 60);
 #   - the compile check against FreeBSD's own headers and the check of the
 #     manual pages and rc.d scripts.
 # Without a Perfetto source (no ../shared, no PERFETTO_SRC) the real-SDK
@@ -39,6 +40,8 @@ for cfg in $configs; do
 	(cd "build-$cfg" && ctest --output-on-failure -j"$jobs" --timeout 300)
 done
 
+echo "=== fuzzing"
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 echo "=== FreeBSD headers"
 if [ -n "$perfetto_dir" ]; then
 	bash scripts/check-freebsd-headers.sh "$perfetto_dir/src/include"
