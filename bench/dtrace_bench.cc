@@ -103,20 +103,32 @@ finish_sessions(const std::vector<struct test_session *> &sessions)
 	capture_end();
 }
 
+// Runs one firing a benchmark iteration through `fire`, with as many
+// sessions as the benchmark's argument.
 void
-BM_record_cb(benchmark::State &bs)
+run_firings(benchmark::State &bs, void (*fire)(prepared &))
 {
 	start_daemon();
 	int instances = (int)bs.range(0);
 	std::vector<struct test_session *> sessions = start_sessions(instances);
 	size_t i = 0;
-	for (auto _ : bs) {
-		prepared &r = records[i++ % NRECORDS];
-		dtrace_probe_cb(&r.data, &state);
-		dtrace_record_cb(&r.data, nullptr, &state);
-	}
+	for (auto _ : bs)
+		fire(records[i++ % NRECORDS]);
 	bs.SetItemsProcessed((int64_t)bs.iterations() * instances);
 	finish_sessions(sessions);
+}
+
+void
+daemon_firing(prepared &r)
+{
+	dtrace_probe_cb(&r.data, &state);
+	dtrace_record_cb(&r.data, nullptr, &state);
+}
+
+void
+BM_record_cb(benchmark::State &bs)
+{
+	run_firings(bs, daemon_firing);
 }
 BENCHMARK(BM_record_cb)->Arg(1)->Arg(2);
 
@@ -149,19 +161,16 @@ write_instance(struct PerfettoDsTracerImpl *tracer, void *arg)
 }
 
 void
+baseline_firing(prepared &r)
+{
+	if (ds_is_enabled(&kfunc_ds))
+		for_each_instance(&kfunc_ds, write_instance, &r);
+}
+
+void
 BM_baseline(benchmark::State &bs)
 {
-	start_daemon();
-	int instances = (int)bs.range(0);
-	std::vector<struct test_session *> sessions = start_sessions(instances);
-	size_t i = 0;
-	for (auto _ : bs) {
-		prepared &r = records[i++ % NRECORDS];
-		if (ds_is_enabled(&kfunc_ds))
-			for_each_instance(&kfunc_ds, write_instance, &r);
-	}
-	bs.SetItemsProcessed((int64_t)bs.iterations() * instances);
-	finish_sessions(sessions);
+	run_firings(bs, baseline_firing);
 }
 BENCHMARK(BM_baseline)->Arg(1)->Arg(2);
 

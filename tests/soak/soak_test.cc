@@ -233,28 +233,27 @@ struct soak_result {
 	struct resources before, after;
 };
 
+// Runs n rounds, then measures what is left once they have settled.
+struct resources
+rounds_then_measure(const struct daemon &d, int n)
+{
+	capture_begin();
+	for (int i = 0; i < n; i++)
+		round_of(d, i % OVERLAP == 0);
+	capture_end();
+	if (d.settle)
+		d.settle();
+	sleep(SERVICE_TIMERS_S);
+	return measure();
+}
+
 // Warms up, then runs ROUNDS rounds and measures on either side of them.
 struct soak_result
 soak(const struct daemon &d)
 {
 	struct soak_result r;
-	capture_begin();
-	for (int i = 0; i < WARMUP; i++)
-		round_of(d, i % OVERLAP == 0);
-	capture_end();
-	if (d.settle)
-		d.settle();
-	sleep(SERVICE_TIMERS_S);
-	r.before = measure();
-
-	capture_begin();
-	for (int i = 0; i < ROUNDS; i++)
-		round_of(d, i % OVERLAP == 0);
-	capture_end();
-	if (d.settle)
-		d.settle();
-	sleep(SERVICE_TIMERS_S);
-	r.after = measure();
+	r.before = rounds_then_measure(d, WARMUP);
+	r.after = rounds_then_measure(d, ROUNDS);
 
 	printf("%s: %d rounds (%d sessions)\n", d.name, ROUNDS,
 	    ROUNDS + ROUNDS / OVERLAP);
