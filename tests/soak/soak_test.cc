@@ -229,10 +229,6 @@ PrintTo(const struct daemon &d, std::ostream *os)
 
 class Soak : public ::testing::TestWithParam<struct daemon> {};
 
-struct soak_result {
-	struct resources before, after;
-};
-
 // Runs n rounds, then measures what is left once they have settled.
 struct resources
 rounds_then_measure(const struct daemon &d, int n)
@@ -247,21 +243,6 @@ rounds_then_measure(const struct daemon &d, int n)
 	return measure();
 }
 
-// Warms up, then runs ROUNDS rounds and measures on either side of them.
-struct soak_result
-soak(const struct daemon &d)
-{
-	struct soak_result r;
-	r.before = rounds_then_measure(d, WARMUP);
-	r.after = rounds_then_measure(d, ROUNDS);
-
-	printf("%s: %d rounds (%d sessions)\n", d.name, ROUNDS,
-	    ROUNDS + ROUNDS / OVERLAP);
-	print("before", r.before);
-	print("after", r.after);
-	return r;
-}
-
 TEST_P(Soak, SessionsLeaveNothingBehind)
 {
 	const struct daemon &d = GetParam();
@@ -270,15 +251,20 @@ TEST_P(Soak, SessionsLeaveNothingBehind)
 	capture_begin();
 	d.start();
 	capture_end();
-	struct soak_result r = soak(d);
+	struct resources before = rounds_then_measure(d, WARMUP);
+	struct resources after = rounds_then_measure(d, ROUNDS);
 
-	EXPECT_EQ(r.after.fds, r.before.fds);
-	EXPECT_EQ(r.after.consumers, 0u);
-	EXPECT_EQ(r.after.acpi_fds, r.before.acpi_fds);
-	EXPECT_LE(r.after.threads, r.before.threads);
-	EXPECT_LE(r.after.rss_kb, r.before.rss_kb + RSS_GROWTH_KB);
+	printf("%s: %d rounds (%d sessions)\n", d.name, ROUNDS,
+	    ROUNDS + ROUNDS / OVERLAP);
+	print("before", before);
+	print("after", after);
+	EXPECT_EQ(after.fds, before.fds);
+	EXPECT_EQ(after.consumers, 0u);
+	EXPECT_EQ(after.acpi_fds, before.acpi_fds);
+	EXPECT_LE(after.threads, before.threads);
+	EXPECT_LE(after.rss_kb, before.rss_kb + RSS_GROWTH_KB);
 	if (HEAP_COUNTED) {
-		EXPECT_LE(r.after.heap_bytes, r.before.heap_bytes +
+		EXPECT_LE(after.heap_bytes, before.heap_bytes +
 		    HEAP_GROWTH_BYTES);
 	}
 }
